@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds, tests and starts Velmora on Debian or Ubuntu.
+#
+#   ./build.sh run     build and start the program
+#   ./build.sh test    build and run every test
+#   ./build.sh asan    every test under AddressSanitizer and UBSan
+#   ./build.sh mingw   the core and its tests built for Windows, run under wine
+#   ./build.sh fuzz    short runs of the fuzz targets
+#   ./build.sh bench   the benchmarks
+#
+# Each command first installs the Debian packages it needs that are missing
+# (through sudo when not run as root), then uses the CMake preset of the
+# same name. Set CI=true to turn compiler warnings into errors.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+base_packages=(cmake make g++ pkg-config libgtest-dev qt6-base-dev libgl-dev fonts-dejavu-core)
+
+install_missing() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$package")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# configure, build and test one preset; extra arguments go to the configure step
+build_and_test() {
+    local preset=$1
+    shift
+    local werror=()
+    [ "${CI:-}" = "true" ] && werror=(-DVELMORA_WERROR=ON)
+    cmake --preset "$preset" "${werror[@]}" "$@"
+    cmake --build --preset "$preset" --parallel "$(nproc)"
+    ctest --preset "$preset" --parallel "$(nproc)"
+}
+
+command=${1:-}
+case "$command" in
+    test)
+        install_missing "${base_packages[@]}"
+        build_and_test release
+        ;;
+    run)
+        install_missing "${base_packages[@]}"
+        cmake --preset release
+        cmake --build --preset release --parallel "$(nproc)" --target velmora
+        if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+            echo "Velmora is built (build/release/window/velmora), but there is no display to show"
+            echo "its window on: run this from a desktop session, or set DISPLAY."
+            exit 1
+        fi
+        exec build/release/window/velmora
+        ;;
+    asan)
+        install_missing "${base_packages[@]}"
+        build_and_test asan
+        ;;
+    mingw)
+        install_missing cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 googletest
+        build_and_test mingw
+        ;;
+    fuzz)
+        install_missing cmake make clang libclang-rt-dev
+        build_and_test fuzz
+        ;;
+    bench)
+        install_missing "${base_packages[@]}" libbenchmark-dev
+        build_and_test velmora_bench
+        ;;
+    *)
+        sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'
+        exit 2
+        ;;
+esac

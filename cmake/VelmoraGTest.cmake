@@ -1,0 +1,27 @@
+# GoogleTest: the installed package (Debian's libgtest-dev), or, for a cross
+# build, its sources compiled along with the project.
+if(VELMORA_GTEST_SOURCE_DIR)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    add_subdirectory(${VELMORA_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+else()
+    find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+# velmora_add_gtest(NAME SOURCES... LIBRARIES...)
+#
+# Under an emulator (wine for the Windows build) each start costs seconds, so
+# there the whole program runs as one test instead of one start per case.
+function(velmora_add_gtest name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+    add_executable(${name} ${arg_SOURCES})
+    target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main velmora_options)
+    if(CMAKE_CROSSCOMPILING)
+        add_test(NAME ${name} COMMAND ${name})
+    else()
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    endif()
+endfunction()

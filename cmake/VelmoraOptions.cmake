@@ -1,0 +1,23 @@
+# Compiler settings shared by every target of ours (but not by third-party
+# code such as a GoogleTest built from source).
+add_library(velmora_options INTERFACE)
+
+if(MSVC)
+    target_compile_options(velmora_options INTERFACE /W4 /utf-8)
+    if(VELMORA_WERROR)
+        target_compile_options(velmora_options INTERFACE /WX)
+    endif()
+else()
+    target_compile_options(velmora_options INTERFACE -Wall -Wextra -Wpedantic)
+    if(VELMORA_WERROR)
+        target_compile_options(velmora_options INTERFACE -Werror)
+    endif()
+endif()
+
+if(VELMORA_SANITIZE)
+    # Sanitizers apply to everything that is compiled, so that a report is never
+    # lost in a library that was built without them.
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,76 @@
+#pragma once
+
+// A fresh folder per test, removed afterwards, and raw byte access that does
+// not go through the code under test.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace velmora::testing_support {
+
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::random_device entropy;
+        path_ = std::filesystem::temp_directory_path() /
+                ("velmora-test-" + std::to_string(entropy()) + std::to_string(entropy()));
+        std::filesystem::create_directories(path_);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::filesystem::path operator/(const std::filesystem::path& name) const {
+        return path_ / name;
+    }
+
+    // The names in the folder, sorted: shows any file left behind.
+    [[nodiscard]] std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            const std::u8string name = entry.path().filename().u8string();
+            names.emplace_back(name.begin(), name.end());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline void PutBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+inline std::string GetBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every byte value once, in order.
+inline std::string AllByteValues() {
+    std::string bytes;
+    for (int code = 0; code < 256; ++code) {
+        bytes += static_cast<char>(code);
+    }
+    return bytes;
+}
+
+} // namespace velmora::testing_support
