@@ -12,7 +12,7 @@
 namespace velmora::native {
 
 class NativeFile {
-public:
+  public:
     NativeFile() noexcept = default;
     NativeFile(NativeFile&& other) noexcept;
     NativeFile& operator=(NativeFile&& other) noexcept;
@@ -39,7 +39,7 @@ public:
     void FlushToDisk();
     void Close();
 
-private:
+  private:
 #ifdef _WIN32
     using Handle = void*;
     static constexpr Handle kNoHandle = nullptr;

@@ -1,8 +1,7 @@
 #include "file_failures.h"
 #include "native_file.h"
-#include "velmora/text_file.h"
-
 #include "velmora/failure.h"
+#include "velmora/text_file.h"
 
 #include <cstdint>
 #include <random>
@@ -78,7 +77,7 @@ void WriteDurably(NativeFile& file, std::string_view content) {
 
 // Removes the temporary file it holds unless the write was committed.
 class TemporaryFile {
-public:
+  public:
     TemporaryFile() = default;
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -90,7 +89,7 @@ public:
     void Hold(fs::path path) { path_ = std::move(path); }
     void Commit() noexcept { path_.clear(); }
 
-private:
+  private:
     fs::path path_;
 };
 

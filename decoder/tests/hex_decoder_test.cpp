@@ -1,9 +1,8 @@
 #include "velmora/failure.h"
 #include "velmora/hex_decoder.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <string>
 
 using namespace std::string_literals;
@@ -44,8 +43,14 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"CrLfAtEnd", "41\r\n", "A\0"s}, DecodeCase{"LfAtEnd", "41\n", "A\0"s},
         DecodeCase{"CrLfBetweenLines", "41\r\n42", "A\0\x42"s},
         DecodeCase{"OutOfRangeLetter", "G7", "\x07"},
-        DecodeCase{"NulInInputCountsAsZero", "4\0"s "41"s, "\x40\x41"},
-        DecodeCase{"HighBytesCountAsZero", "\xFF\x80"s "1", "\0\x10"s},
+        DecodeCase{"NulInInputCountsAsZero",
+                   "4\0"s
+                   "41"s,
+                   "\x40\x41"},
+        DecodeCase{"HighBytesCountAsZero",
+                   "\xFF\x80"s
+                   "1",
+                   "\0\x10"s},
         DecodeCase{"CodeZeroIsKept", "00410042", "\0A\0B"s}, DecodeCase{"CodeFF", "FF", "\xFF"}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
 
@@ -87,8 +92,8 @@ struct DigitCase {
 
 TEST(HexDigitValue, WholeTextIsComparedExactly) {
     const DigitCase cases[] = {
-        {"0", 0},  {"9", 9},  {"A", 10},  {"F", 15},  {"a", 0},   {"f", 0},   {"G", 0},
-        {"", 0},   {"AB", 0}, {" A", 0},  {"A ", 0},  {"FF", 0},  {"\0"s, 0}, {"x", 0},
+        {"0", 0}, {"9", 9},  {"A", 10}, {"F", 15}, {"a", 0},  {"f", 0},   {"G", 0},
+        {"", 0},  {"AB", 0}, {" A", 0}, {"A ", 0}, {"FF", 0}, {"\0"s, 0}, {"x", 0},
     };
     for (const auto& [digit, expected] : cases) {
         EXPECT_EQ(HexDigitValue(digit), expected) << '"' << digit << '"';
@@ -113,7 +118,7 @@ TEST(HexDigitValue, EveryByteMatchesTheSixteenDigitList) {
 
 TEST(HexPairToChar, DecodesOneCharacterFromTheFirstTwo) {
     const DigitCase cases[] = {
-        {"41", 0x41}, {"FF", 0xFF}, {"4", 0x40}, {"", 0x00},
+        {"41", 0x41}, {"FF", 0xFF}, {"4", 0x40},    {"", 0x00},
         {"ff", 0x00}, {"G7", 0x07}, {"41FF", 0x41}, {"4\n", 0x40},
     };
     for (const auto& [pair, expected] : cases) {

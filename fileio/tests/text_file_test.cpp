@@ -3,7 +3,6 @@
 #include "velmora/text_file.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 #ifndef _WIN32
@@ -63,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
     Bytes, ContentRoundTrip,
     testing::Values(ContentCase{"Empty", ""}, ContentCase{"Hex", "2F41"},
                     ContentCase{"CrLfKept", "2F41\r\n4142\r\n"}, ContentCase{"LoneLf", "41\n"},
-                    ContentCase{"ControlZIsNoEnd", "41\x1A" "42"},
+                    ContentCase{"ControlZIsNoEnd", "41\x1A"
+                                                   "42"},
                     ContentCase{"NulAndFF", "\0\xFF\0"s}, ContentCase{"EveryByte", AllByteValues()},
                     ContentCase{"LargerThanOneBuffer", std::string(200'000, 'Z')}),
     [](const testing::TestParamInfo<ContentCase>& info) { return std::string(info.param.name); });
@@ -106,8 +106,9 @@ TEST(WriteTextFile, RefusesUnusablePathsAndCreatesNothing) {
 
     EXPECT_NE(FileFailureOf([&] { WriteTextFile("x", folder / "sub"); }).find("folder"),
               std::string::npos);
-    EXPECT_NE(FileFailureOf([&] { WriteTextFile("x", folder / "missing" / "out.txt"); })
-                  .find("for writing"),
+    EXPECT_NE(FileFailureOf([&] {
+                  WriteTextFile("x", folder / "missing" / "out.txt");
+              }).find("for writing"),
               std::string::npos);
     (void)FileFailureOf([&] { WriteTextFile("x", ""); });
 
@@ -171,7 +172,7 @@ TEST(WriteTextFile, ReplacesTheFileBehindASymbolicLinkAndKeepsTheLink) {
 // Lowers the largest file this process may write, so that a write fails
 // part-way with EFBIG as it would on a full disk.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         ::getrlimit(RLIMIT_FSIZE, &saved_);
         previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
@@ -185,7 +186,7 @@ public:
         std::signal(SIGXFSZ, previousHandler_);
     }
 
-private:
+  private:
     rlimit saved_{};
     void (*previousHandler_)(int) = nullptr;
 };
@@ -197,7 +198,8 @@ TEST(WriteTextFile, FailurePartWayLeavesTheOldFileAndNoTemporaryFile) {
     std::string description;
     {
         const FileSizeLimit limit(4096);
-        description = FileFailureOf([&] { WriteTextFile(std::string(100'000, 'x'), folder / "out.txt"); });
+        description =
+            FileFailureOf([&] { WriteTextFile(std::string(100'000, 'x'), folder / "out.txt"); });
     }
 
     EXPECT_NE(description.find("Cannot write \"" + (folder / "out.txt").string() + "\": "),

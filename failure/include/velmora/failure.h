@@ -16,20 +16,20 @@ enum class FailureNumber : int {
 // Base of every failure the converter raises: a stable number and a
 // description that tells the user what happened.
 class Failure : public std::runtime_error {
-public:
+  public:
     Failure(FailureNumber number, const std::string& description)
         : std::runtime_error(description), number_(number) {}
 
     [[nodiscard]] FailureNumber number() const noexcept { return number_; }
     [[nodiscard]] std::string description() const { return what(); }
 
-private:
+  private:
     FailureNumber number_;
 };
 
 // The input is too long to decode.
 class OverflowFailure : public Failure {
-public:
+  public:
     explicit OverflowFailure(const std::string& description)
         : Failure(FailureNumber::Overflow, description) {}
 };
@@ -38,13 +38,13 @@ public:
 // operating system's own error number (errno, or GetLastError() on Windows;
 // 0 where the failure was detected by us rather than by the system).
 class FileFailure : public Failure {
-public:
+  public:
     FileFailure(const std::string& description, int systemError)
         : Failure(FailureNumber::File, description), systemError_(systemError) {}
 
     [[nodiscard]] int systemError() const noexcept { return systemError_; }
 
-private:
+  private:
     int systemError_;
 };
 

@@ -3,11 +3,10 @@
 // A fresh folder per test, removed afterwards, and raw byte access that does
 // not go through the code under test.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
 #include <random>
 #include <string>
@@ -16,7 +15,7 @@
 namespace velmora::testing_support {
 
 class ScratchFolder {
-public:
+  public:
     ScratchFolder() {
         std::random_device entropy;
         path_ = std::filesystem::temp_directory_path() /
@@ -48,7 +47,7 @@ public:
         return names;
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -1,0 +1,15 @@
+#include "frmmain.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // Only the application name: a display name would be appended to the
+    // window's title, which must read "Main" alone.
+    QApplication::setApplicationName(QStringLiteral("Velmora"));
+    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+
+    Frmmain window;
+    window.show();
+    return QApplication::exec();
+}
