@@ -65,7 +65,7 @@ case "$command" in
         build_and_test asan
         ;;
     mingw)
-        install_missing cmake make g++-mingw-w64-x86-64-posix wine64 googletest
+        install_missing cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest
         build_and_test mingw
         ;;
     fuzz)

@@ -21,3 +21,11 @@ if(VELMORA_SANITIZE)
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+
+if(VELMORA_FUZZ)
+    # Coverage for libFuzzer, and sanitizers so that any memory error or
+    # undefined behaviour the fuzzer reaches is a finding.
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()

@@ -55,8 +55,8 @@ class NativeFile {
 };
 
 // Renames `source` over `target`, replacing it in one step.
-void ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                 const std::filesystem::path& shownPath);
+void RenameOver(const std::filesystem::path& source, const std::filesystem::path& target,
+                const std::filesystem::path& shownPath);
 
 // Removes a file left behind by a failure; a failure to do so is ignored,
 // since the failure that caused it is the one the user must see.

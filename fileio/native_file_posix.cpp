@@ -163,8 +163,8 @@ void NativeFile::Close() {
     }
 }
 
-void ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                 const std::filesystem::path& shownPath) {
+void RenameOver(const std::filesystem::path& source, const std::filesystem::path& target,
+                const std::filesystem::path& shownPath) {
     if (::rename(source.c_str(), target.c_str()) != 0) {
         Fail("Cannot replace", shownPath, "", LastSystemError());
     }

@@ -169,8 +169,8 @@ void NativeFile::Close() {
     }
 }
 
-void ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                 const std::filesystem::path& shownPath) {
+void RenameOver(const std::filesystem::path& source, const std::filesystem::path& target,
+                const std::filesystem::path& shownPath) {
     // Both files must be closed by now: Windows refuses to rename open files.
     if (!::MoveFileExW(source.c_str(), target.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -127,7 +127,7 @@ void WriteTextFile(std::string_view content, const fs::path& path) {
         file.KeepPermissionsOf(target);
     }
     WriteDurably(file, content);
-    native::ReplaceFile(temporaryPath, target, path);
+    native::RenameOver(temporaryPath, target, path);
     temporary.Commit();
 }
 

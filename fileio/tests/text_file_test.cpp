@@ -2,6 +2,7 @@
 #include "velmora/failure.h"
 #include "velmora/text_file.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -128,13 +129,41 @@ TEST(ReadTextFile, MissingFileFailsNamingItAndIsNotCreated) {
     EXPECT_FALSE(fs::exists(missing));
 }
 
+TEST(ReadTextFile, MissingFileCarriesTheSystemsErrorAndWording) {
+#ifdef _WIN32
+    constexpr int kFileNotFound = 2; // ERROR_FILE_NOT_FOUND
+#else
+    constexpr int kFileNotFound = ENOENT;
+#endif
+    const ScratchFolder folder;
+    try {
+        (void)ReadTextFile(folder / "in.txt");
+        ADD_FAILURE() << "no FileFailure";
+    } catch (const FileFailure& failure) {
+        EXPECT_EQ(failure.systemError(), kFileNotFound);
+        const std::string reason =
+            failure.description().substr(failure.description().rfind(": ") + 2);
+        RecordProperty("reason", reason);
+        EXPECT_GT(reason.size(), 5u);
+        EXPECT_EQ(reason.find("rror " + std::to_string(kFileNotFound)), std::string::npos)
+            << "no wording";
+    }
+}
+
 TEST(ReadTextFile, FolderFailsAsAFolder) {
     const ScratchFolder folder;
     const std::string description = FileFailureOf([&] { (void)ReadTextFile(folder.path()); });
     EXPECT_NE(description.find("it is a folder"), std::string::npos) << description;
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+
+TEST(ReadTextFile, DeviceIsNotAFile) {
+    const std::string description = FileFailureOf([] { (void)ReadTextFile("NUL"); });
+    EXPECT_NE(description.find("not a regular file"), std::string::npos) << description;
+}
+
+#else
 
 TEST(ReadTextFile, PipeFailsAtOnceInsteadOfWaiting) {
     const ScratchFolder folder;
