@@ -13,6 +13,13 @@ else()
 endif()
 include(GoogleTest)
 
+# Under wine, the first start creates the wine prefix; test programs started
+# side by side before it exists trip over each other, so it is made first.
+if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
+    add_test(NAME prepare_wine COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+    set_tests_properties(prepare_wine PROPERTIES FIXTURES_SETUP wine)
+endif()
+
 # velmora_add_gtest(NAME SOURCES... LIBRARIES...)
 #
 # Under an emulator (wine for the Windows build) each start costs seconds, so
@@ -23,6 +30,9 @@ function(velmora_add_gtest name)
     target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main velmora_options)
     if(CMAKE_CROSSCOMPILING)
         add_test(NAME ${name} COMMAND ${name})
+        if(CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
+            set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+        endif()
     else()
         gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
     endif()
