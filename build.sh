@@ -14,7 +14,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-base_packages=(cmake make g++ pkg-config libgtest-dev qt6-base-dev libgl-dev fonts-dejavu-core)
+base_packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev qt6-base-dev libgl-dev
+    fonts-dejavu-core)
 
 install_missing() {
     local missing=()
@@ -73,7 +74,7 @@ case "$command" in
         build_and_test fuzz
         ;;
     bench)
-        install_missing "${base_packages[@]}" libbenchmark-dev
+        install_missing "${base_packages[@]}"
         build_and_test velmora_bench
         ;;
     *)
