@@ -56,7 +56,7 @@ case "$command" in
         cmake --build --preset release --parallel "$(nproc)" --target velmora
         if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
             echo "Velmora is built (build/release/window/velmora), but there is no display to show"
-            echo "its window on: run this from a desktop session, or set DISPLAY."
+            echo "its window on: run it on a desktop, or set DISPLAY."
             exit 1
         fi
         exec build/release/window/velmora

@@ -101,18 +101,11 @@ TEST(HexDigitValue, WholeTextIsComparedExactly) {
 }
 
 TEST(HexDigitValue, EveryByteMatchesTheSixteenDigitList) {
-    const std::string digits[] = {"0", "1", "2", "3", "4", "5", "6", "7",
-                                  "8", "9", "A", "B", "C", "D", "E", "F"};
+    constexpr std::string_view kDigits = "0123456789ABCDEF";
     for (int byte = 0; byte < 256; ++byte) {
-        const std::string text(1, static_cast<char>(byte));
-        int expected = 0;
-        for (int value = 0; value < 16; ++value) {
-            if (digits[value] == text) {
-                expected = value;
-                break;
-            }
-        }
-        EXPECT_EQ(HexDigitValue(text), expected) << "byte " << byte;
+        const auto place = kDigits.find(static_cast<char>(byte));
+        const int expected = place == std::string_view::npos ? 0 : static_cast<int>(place);
+        EXPECT_EQ(HexDigitValue(std::string(1, static_cast<char>(byte))), expected) << byte;
     }
 }
 

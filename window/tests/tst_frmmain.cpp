@@ -14,6 +14,8 @@
 #include <new>
 #include <stdexcept>
 
+Q_DECLARE_METATYPE(std::exception_ptr)
+
 namespace {
 
 QByteArray ReadAll(const QString& path) {
@@ -286,30 +288,19 @@ void tst_Frmmain::failureIsReportedAndWindowStaysUsable() {
 }
 
 void tst_Frmmain::unexpectedFailuresAreDescribed_data() {
-    QTest::addColumn<int>("kind");
+    QTest::addColumn<std::exception_ptr>("failure");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("out of memory") << 0 << "Error 3: Out of memory";
-    QTest::newRow("standard exception") << 1 << "Error 3: Unexpected failure: broken";
-    QTest::newRow("anything else") << 2 << "Error 3: Unexpected failure";
+    QTest::newRow("out of memory")
+        << std::make_exception_ptr(std::bad_alloc()) << "Error 3: Out of memory";
+    QTest::newRow("standard exception") << std::make_exception_ptr(std::runtime_error("broken"))
+                                        << "Error 3: Unexpected failure: broken";
+    QTest::newRow("anything else") << std::make_exception_ptr(42) << "Error 3: Unexpected failure";
 }
 
 void tst_Frmmain::unexpectedFailuresAreDescribed() {
-    QFETCH(int, kind);
+    QFETCH(std::exception_ptr, failure);
     QFETCH(QString, expected);
-
-    std::exception_ptr failure;
-    switch (kind) {
-    case 0:
-        failure = std::make_exception_ptr(std::bad_alloc());
-        break;
-    case 1:
-        failure = std::make_exception_ptr(std::runtime_error("broken"));
-        break;
-    default:
-        failure = std::make_exception_ptr(42);
-        break;
-    }
     QCOMPARE(DescribeFailure(failure), expected);
 }
 
