@@ -13,6 +13,10 @@ namespace {
 namespace fs = std::filesystem;
 using native::NativeFile;
 
+[[noreturn]] void FailToOpen(const fs::path& shownPath, const native::SystemError& why) {
+    native::RaiseFileFailure("Cannot open " + native::Quoted(shownPath) + " for writing", why);
+}
+
 // The file that a write to `path` must replace: a symbolic link is followed
 // to the file it names, so that the link itself survives the replace.
 fs::path FinalTarget(const fs::path& path) {
@@ -25,14 +29,12 @@ fs::path FinalTarget(const fs::path& path) {
         }
         const fs::path link = fs::read_symlink(target, error);
         if (error) {
-            native::RaiseFileFailure("Cannot open " + native::Quoted(path) + " for writing",
-                                     native::ToSystemError(error));
+            FailToOpen(path, native::ToSystemError(error));
         }
         target = link.is_absolute() ? link : target.parent_path() / link;
     }
-    native::RaiseFileFailure(
-        "Cannot open " + native::Quoted(path) + " for writing",
-        native::ToSystemError(std::make_error_code(std::errc::too_many_symbolic_link_levels)));
+    FailToOpen(path, native::ToSystemError(
+                         std::make_error_code(std::errc::too_many_symbolic_link_levels)));
 }
 
 // Whether `target` exists; refuses folders and anything but a regular file,
@@ -44,12 +46,10 @@ bool TargetExists(const fs::path& target, const fs::path& shownPath) {
         return false; // a missing folder or a refusal is reported by the create
     }
     if (fs::is_directory(status)) {
-        native::RaiseFileFailure("Cannot open " + native::Quoted(shownPath) + " for writing",
-                                 native::IsAFolder());
+        FailToOpen(shownPath, native::IsAFolder());
     }
     if (!fs::is_regular_file(status)) {
-        native::RaiseFileFailure("Cannot open " + native::Quoted(shownPath) + " for writing",
-                                 native::IsNotARegularFile());
+        FailToOpen(shownPath, native::IsNotARegularFile());
     }
     return true;
 }
@@ -99,9 +99,8 @@ void WriteTextFile(std::string_view content, const fs::path& path) {
     const fs::path target = FinalTarget(path);
     const bool targetExists = TargetExists(target, path);
     if (!target.has_filename()) { // an empty path, or one that ends in a separator
-        native::RaiseFileFailure(
-            "Cannot open " + native::Quoted(path) + " for writing",
-            native::ToSystemError(std::make_error_code(std::errc::no_such_file_or_directory)));
+        FailToOpen(path, native::ToSystemError(
+                             std::make_error_code(std::errc::no_such_file_or_directory)));
     }
     const fs::path temporaryPath = TemporaryPathBeside(target);
 
