@@ -1,6 +1,7 @@
 #include "frmmain.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -8,6 +9,7 @@ int main(int argc, char* argv[]) {
     // window's title, which must read "Main" alone.
     QApplication::setApplicationName(QStringLiteral("Velmora"));
     QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
 
     Frmmain window;
     window.show();
