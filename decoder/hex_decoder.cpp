@@ -31,7 +31,7 @@ constexpr char PairCode(unsigned high, unsigned low) {
 } // namespace
 
 std::int16_t HexDigitValue(std::string_view digit) noexcept {
-    return digit.size() == 1 ? static_cast<std::int16_t>(ValueOf(digit.front())) : 0;
+    return digit.size() == 1 ? static_cast<std::int16_t>(ValueOf(digit.front())) : std::int16_t{0};
 }
 
 std::string HexPairToChar(std::string_view pair) {

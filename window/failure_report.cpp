@@ -14,7 +14,7 @@ QString Message(velmora::FailureNumber number, const QString& description) {
 
 } // namespace
 
-QString DescribeFailure(std::exception_ptr failure) {
+QString DescribeFailure(const std::exception_ptr& failure) {
     using velmora::FailureNumber;
     try {
         std::rethrow_exception(failure);
@@ -31,7 +31,7 @@ QString DescribeFailure(std::exception_ptr failure) {
     }
 }
 
-void ReportFailure(QWidget* parent, std::exception_ptr failure) {
+void ReportFailure(QWidget* parent, const std::exception_ptr& failure) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Velmora"), DescribeFailure(failure),
                     QMessageBox::Ok, parent);
     box.exec();
