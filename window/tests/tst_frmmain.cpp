@@ -124,20 +124,15 @@ void tst_Frmmain::controls_data() {
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<bool>("visible");
 
-    QTest::newRow("INPUT") << "INPUT"
-                           << "INPUT" << QRect(8, 24, 49, 17) << true;
-    QTest::newRow("txtIfile") << "txtIfile"
-                              << "C:\\in.txt" << QRect(64, 24, 241, 19) << true;
-    QTest::newRow("Label1") << "Label1"
-                            << "OUTPUT" << QRect(8, 56, 49, 17) << true;
-    QTest::newRow("txtOfile") << "txtOfile"
-                              << "C:\\ok.txt" << QRect(64, 56, 241, 19) << true;
-    QTest::newRow("Text1") << "Text1"
-                           << "2F41" << QRect(32, 96, 81, 25) << false;
-    QTest::newRow("Command1") << "Command1"
-                              << "Testing" << QRect(128, 88, 57, 33) << false;
-    QTest::newRow("Cmdgo") << "Cmdgo"
-                           << "FILE CONVERT" << QRect(208, 88, 89, 33) << true;
+    // clang-format off
+    QTest::newRow("INPUT")    << "INPUT"    << "INPUT"        << QRect(8, 24, 49, 17)   << true;
+    QTest::newRow("txtIfile") << "txtIfile" << "C:\\in.txt"   << QRect(64, 24, 241, 19) << true;
+    QTest::newRow("Label1")   << "Label1"   << "OUTPUT"       << QRect(8, 56, 49, 17)   << true;
+    QTest::newRow("txtOfile") << "txtOfile" << "C:\\ok.txt"   << QRect(64, 56, 241, 19) << true;
+    QTest::newRow("Text1")    << "Text1"    << "2F41"         << QRect(32, 96, 81, 25)  << false;
+    QTest::newRow("Command1") << "Command1" << "Testing"      << QRect(128, 88, 57, 33) << false;
+    QTest::newRow("Cmdgo")    << "Cmdgo"    << "FILE CONVERT" << QRect(208, 88, 89, 33) << true;
+    // clang-format on
 }
 
 void tst_Frmmain::controls() {
