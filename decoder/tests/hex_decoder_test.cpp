@@ -27,32 +27,30 @@ TEST_P(HexToTextDecodes, ByteForByte) {
     EXPECT_EQ(HexToText(GetParam().hex), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    DigitRules, HexToTextDecodes,
-    testing::Values(
-        DecodeCase{"Empty", "", ""}, DecodeCase{"Hello", "48656C6C6F", "Hello"},
-        DecodeCase{"SlashA", "2F41", "/A"},
-        // Lower-case letters are not digits: "2f" is 0x20.
-        DecodeCase{"LowerCaseCountsAsZero", "2f41", " A"},
-        DecodeCase{"LowerCaseWord", "68656c6c6f", "\x68\x65\x60\x60\x60"},
-        // A final odd digit is a high nibble.
-        DecodeCase{"OddFinalDigit", "414", "A\x40"}, DecodeCase{"SingleDigit", "F", "\xF0"},
-        // Non-digits keep their place: nothing is skipped or shifted.
-        DecodeCase{"PrefixIsNotSkipped", "0x41", "\0A"s},
-        DecodeCase{"SpaceKeepsItsSlot", "4 14", "\x40\x14"},
-        DecodeCase{"CrLfAtEnd", "41\r\n", "A\0"s}, DecodeCase{"LfAtEnd", "41\n", "A\0"s},
-        DecodeCase{"CrLfBetweenLines", "41\r\n42", "A\0\x42"s},
-        DecodeCase{"OutOfRangeLetter", "G7", "\x07"},
-        DecodeCase{"NulInInputCountsAsZero",
-                   "4\0"s
-                   "41"s,
-                   "\x40\x41"},
-        DecodeCase{"HighBytesCountAsZero",
-                   "\xFF\x80"s
-                   "1",
-                   "\0\x10"s},
-        DecodeCase{"CodeZeroIsKept", "00410042", "\0A\0B"s}, DecodeCase{"CodeFF", "FF", "\xFF"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(DigitRules, HexToTextDecodes, testing::Values(
+    DecodeCase{"Empty",                  "",            ""},
+    DecodeCase{"Hello",                  "48656C6C6F",  "Hello"},
+    DecodeCase{"SlashA",                 "2F41",        "/A"},
+    DecodeCase{"CodeFF",                 "FF",          "\xFF"},
+    DecodeCase{"CodeZeroIsKept",         "00410042",    "\0A\0B"s},
+    // Lower-case letters are not digits: "2f" is 0x20.
+    DecodeCase{"LowerCaseCountsAsZero",  "2f41",        " A"},
+    DecodeCase{"LowerCaseWord",          "68656c6c6f",  "\x68\x65\x60\x60\x60"},
+    DecodeCase{"OutOfRangeLetter",       "G7",          "\x07"},
+    // A final odd digit is a high nibble.
+    DecodeCase{"OddFinalDigit",          "414",         "A\x40"},
+    DecodeCase{"SingleDigit",            "F",           "\xF0"},
+    // Non-digits keep their place: nothing is skipped or shifted.
+    DecodeCase{"PrefixIsNotSkipped",     "0x41",        "\0A"s},
+    DecodeCase{"SpaceKeepsItsSlot",      "4 14",        "\x40\x14"},
+    DecodeCase{"CrLfAtEnd",              "41\r\n",      "A\0"s},
+    DecodeCase{"LfAtEnd",                "41\n",        "A\0"s},
+    DecodeCase{"CrLfBetweenLines",       "41\r\n42",    "A\0\x42"s},
+    DecodeCase{"NulInInputCountsAsZero", "4\0" "41"s,   "\x40\x41"},
+    DecodeCase{"HighBytesCountAsZero",   "\xFF\x80" "1"s, "\0\x10"s}),
     [](const testing::TestParamInfo<DecodeCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(HexToText, DecodesEveryByteValue) {
     for (int code = 0; code < 256; ++code) {
