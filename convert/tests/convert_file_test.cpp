@@ -41,17 +41,15 @@ TEST_P(ConvertFileWrites, TheDecodedBytes) {
     EXPECT_EQ(GetBytes(folder / "in.txt"), GetParam().input);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, ConvertFileWrites,
-                         testing::Values(ConversionCase{"Hello", "48656C6C6F", "Hello"},
-                                         ConversionCase{"LineEndCountsAsZero", "2F41\r\n", "/A\0"s},
-                                         ConversionCase{"LowerCaseCountsAsZero", "68656c6c6f",
-                                                        "\x68\x65\x60\x60\x60"},
-                                         ConversionCase{"EmptyInputGivesEmptyOutput", "", ""},
-                                         ConversionCase{"LongestInput", std::string(32'767, 'F'),
-                                                        std::string(16'383, '\xFF') + "\xF0"}),
-                         [](const testing::TestParamInfo<ConversionCase>& info) {
-                             return std::string(info.param.name);
-                         });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Files, ConvertFileWrites, testing::Values(
+    ConversionCase{"Hello",                      "48656C6C6F",             "Hello"},
+    ConversionCase{"LineEndCountsAsZero",        "2F41\r\n",               "/A\0"s},
+    ConversionCase{"LowerCaseCountsAsZero",      "68656c6c6f",             "\x68\x65\x60\x60\x60"},
+    ConversionCase{"EmptyInputGivesEmptyOutput", "",                       ""},
+    ConversionCase{"LongestInput",               std::string(32'767, 'F'), std::string(16'383, '\xFF') + "\xF0"}),
+    [](const testing::TestParamInfo<ConversionCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 struct FailureCase {
     const char* name;
@@ -95,13 +93,13 @@ TEST_P(ConvertFileFails, AndLeavesTheOutputUntouched) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, ConvertFileFails,
-    testing::Values(FailureCase{"MissingInput", std::nullopt, FailureNumber::File},
-                    FailureCase{"FolderAsInput", "/", FailureNumber::File},
-                    FailureCase{"OverlongInput", std::string(32'768, '4'),
-                                FailureNumber::Overflow}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Inputs, ConvertFileFails, testing::Values(
+    FailureCase{"MissingInput",  std::nullopt,             FailureNumber::File},
+    FailureCase{"FolderAsInput", "/",                      FailureNumber::File},
+    FailureCase{"OverlongInput", std::string(32'768, '4'), FailureNumber::Overflow}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(ConvertFile, SamePathIsReadWholeThenReplaced) {
     const ScratchFolder folder;

@@ -59,15 +59,18 @@ TEST_P(ContentRoundTrip, IsByteForByte) {
     EXPECT_EQ(ReadTextFile(folder / "given.bin"), bytes) << "read with something added or lost";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, ContentRoundTrip,
-    testing::Values(ContentCase{"Empty", ""}, ContentCase{"Hex", "2F41"},
-                    ContentCase{"CrLfKept", "2F41\r\n4142\r\n"}, ContentCase{"LoneLf", "41\n"},
-                    ContentCase{"ControlZIsNoEnd", "41\x1A"
-                                                   "42"},
-                    ContentCase{"NulAndFF", "\0\xFF\0"s}, ContentCase{"EveryByte", AllByteValues()},
-                    ContentCase{"LargerThanOneBuffer", std::string(200'000, 'Z')}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Bytes, ContentRoundTrip, testing::Values(
+    ContentCase{"Empty",               ""},
+    ContentCase{"Hex",                 "2F41"},
+    ContentCase{"CrLfKept",            "2F41\r\n4142\r\n"},
+    ContentCase{"LoneLf",              "41\n"},
+    ContentCase{"ControlZIsNoEnd",     "41\x1A" "42"},
+    ContentCase{"NulAndFF",            "\0\xFF\0"s},
+    ContentCase{"EveryByte",           AllByteValues()},
+    ContentCase{"LargerThanOneBuffer", std::string(200'000, 'Z')}),
     [](const testing::TestParamInfo<ContentCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(WriteTextFile, ReplacesLongerContentAndLeavesNoTemporaryFile) {
     const ScratchFolder folder;
