@@ -49,6 +49,8 @@ class NativeFile {
 #endif
 
     NativeFile(Handle handle, std::filesystem::path shownPath) noexcept;
+    // Closes without reporting: for the destructor and move assignment.
+    static void CloseQuietly(Handle handle) noexcept;
 
     Handle handle_ = kNoHandle;
     std::filesystem::path shownPath_;

@@ -42,27 +42,8 @@ int OpenOrFail(const std::filesystem::path& path, int flags, const std::filesyst
 
 } // namespace
 
-NativeFile::NativeFile(Handle handle, std::filesystem::path shownPath) noexcept
-    : handle_(handle), shownPath_(std::move(shownPath)) {}
-
-NativeFile::NativeFile(NativeFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)), shownPath_(std::move(other.shownPath_)) {}
-
-NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != kNoHandle) {
-            ::close(handle_);
-        }
-        handle_ = std::exchange(other.handle_, kNoHandle);
-        shownPath_ = std::move(other.shownPath_);
-    }
-    return *this;
-}
-
-NativeFile::~NativeFile() {
-    if (handle_ != kNoHandle) {
-        ::close(handle_);
-    }
+void NativeFile::CloseQuietly(Handle handle) noexcept {
+    ::close(handle);
 }
 
 NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {

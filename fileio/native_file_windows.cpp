@@ -73,27 +73,8 @@ bool IsPermissionError(int code) noexcept {
     return code == ERROR_ACCESS_DENIED;
 }
 
-NativeFile::NativeFile(Handle handle, std::filesystem::path shownPath) noexcept
-    : handle_(handle), shownPath_(std::move(shownPath)) {}
-
-NativeFile::NativeFile(NativeFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)), shownPath_(std::move(other.shownPath_)) {}
-
-NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != kNoHandle) {
-            ::CloseHandle(handle_);
-        }
-        handle_ = std::exchange(other.handle_, kNoHandle);
-        shownPath_ = std::move(other.shownPath_);
-    }
-    return *this;
-}
-
-NativeFile::~NativeFile() {
-    if (handle_ != kNoHandle) {
-        ::CloseHandle(handle_);
-    }
+void NativeFile::CloseQuietly(Handle handle) noexcept {
+    ::CloseHandle(handle);
 }
 
 NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
