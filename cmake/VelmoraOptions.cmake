@@ -14,18 +14,14 @@ else()
     endif()
 endif()
 
-if(VELMORA_SANITIZE)
+if(VELMORA_SANITIZE OR VELMORA_FUZZ)
     # Sanitizers apply to everything that is compiled, so that a report is never
-    # lost in a library that was built without them.
+    # lost in a library that was built without them; under the fuzzer, any
+    # memory error or undefined behaviour it reaches is a finding.
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
-
 if(VELMORA_FUZZ)
-    # Coverage for libFuzzer, and sanitizers so that any memory error or
-    # undefined behaviour the fuzzer reaches is a finding.
-    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
-                        -fno-omit-frame-pointer)
-    add_link_options(-fsanitize=address,undefined)
+    add_compile_options(-fsanitize=fuzzer-no-link) # coverage for libFuzzer
 endif()

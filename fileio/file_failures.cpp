@@ -21,8 +21,10 @@ std::string Quoted(const std::filesystem::path& path) {
     return '"' + std::string(utf8.begin(), utf8.end()) + '"';
 }
 
-void RaiseFileFailure(std::string_view what, const SystemError& why) {
-    throw FileFailure(std::string(what) + ": " + why.text, why.code);
+void RaiseFileFailure(std::string_view action, const std::filesystem::path& path,
+                      std::string_view detail, const SystemError& why) {
+    throw FileFailure(
+        std::string(action) + ' ' + Quoted(path) + std::string(detail) + ": " + why.text, why.code);
 }
 
 } // namespace velmora::native

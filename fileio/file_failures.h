@@ -31,7 +31,9 @@ struct SystemError {
 // The path in double quotes, as UTF-8, with every character kept.
 [[nodiscard]] std::string Quoted(const std::filesystem::path& path);
 
-// Throws FileFailure with the description "<what>: <why>".
-[[noreturn]] void RaiseFileFailure(std::string_view what, const SystemError& why);
+// Throws FileFailure described as `<action> "<path>"<detail>: <why>`, e.g.
+// `Cannot open "C:\in.txt" for reading: No such file or directory`.
+[[noreturn]] void RaiseFileFailure(std::string_view action, const std::filesystem::path& path,
+                                   std::string_view detail, const SystemError& why);
 
 } // namespace velmora::native

@@ -23,11 +23,6 @@ bool IsPermissionError(int code) noexcept {
 
 namespace {
 
-void Fail(std::string_view action, const std::filesystem::path& path, std::string_view detail,
-          const SystemError& why) {
-    RaiseFileFailure(std::string(action) + ' ' + Quoted(path) + std::string(detail), why);
-}
-
 int OpenOrFail(const std::filesystem::path& path, int flags, const std::filesystem::path& shownPath,
                std::string_view detail, mode_t mode = 0) {
     int fd = -1;
@@ -35,7 +30,7 @@ int OpenOrFail(const std::filesystem::path& path, int flags, const std::filesyst
         fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        Fail("Cannot open", shownPath, detail, LastSystemError());
+        RaiseFileFailure("Cannot open", shownPath, detail, LastSystemError());
     }
     return fd;
 }
@@ -52,17 +47,17 @@ NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
     NativeFile file(OpenOrFail(path, O_RDONLY | O_NONBLOCK, path, " for reading"), path);
     struct stat info {};
     if (::fstat(file.handle_, &info) != 0) {
-        Fail("Cannot read", path, "", LastSystemError());
+        RaiseFileFailure("Cannot read", path, "", LastSystemError());
     }
     if (S_ISDIR(info.st_mode)) {
-        Fail("Cannot open", path, " for reading", IsAFolder());
+        RaiseFileFailure("Cannot open", path, " for reading", IsAFolder());
     }
     if (!S_ISREG(info.st_mode)) {
-        Fail("Cannot open", path, " for reading", IsNotARegularFile());
+        RaiseFileFailure("Cannot open", path, " for reading", IsNotARegularFile());
     }
     const int flags = ::fcntl(file.handle_, F_GETFL);
     if (flags < 0 || ::fcntl(file.handle_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        Fail("Cannot read", path, "", LastSystemError());
+        RaiseFileFailure("Cannot read", path, "", LastSystemError());
     }
     return file;
 }
@@ -96,7 +91,7 @@ std::string NativeFile::ReadAll() {
             if (errno == EINTR) {
                 continue;
             }
-            Fail("Cannot read", shownPath_, "", LastSystemError());
+            RaiseFileFailure("Cannot read", shownPath_, "", LastSystemError());
         }
         content.append(buffer, static_cast<std::size_t>(count));
     }
@@ -109,7 +104,7 @@ void NativeFile::WriteAll(std::string_view bytes) {
             if (errno == EINTR) {
                 continue;
             }
-            Fail("Cannot write", shownPath_, "", LastSystemError());
+            RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
     }
@@ -118,10 +113,10 @@ void NativeFile::WriteAll(std::string_view bytes) {
 void NativeFile::KeepPermissionsOf(const std::filesystem::path& model) {
     struct stat info {};
     if (::stat(model.c_str(), &info) != 0) {
-        Fail("Cannot read the permissions of", shownPath_, "", LastSystemError());
+        RaiseFileFailure("Cannot read the permissions of", shownPath_, "", LastSystemError());
     }
     if (::fchmod(handle_, info.st_mode & 07777) != 0) {
-        Fail("Cannot keep the permissions of", shownPath_, "", LastSystemError());
+        RaiseFileFailure("Cannot keep the permissions of", shownPath_, "", LastSystemError());
     }
     // Keeping the owner only works with privileges (an administrator editing
     // someone else's file); without them the file becomes the user's own,
@@ -131,7 +126,7 @@ void NativeFile::KeepPermissionsOf(const std::filesystem::path& model) {
 
 void NativeFile::FlushToDisk() {
     if (::fsync(handle_) != 0) {
-        Fail("Cannot save", shownPath_, " to disk", LastSystemError());
+        RaiseFileFailure("Cannot save", shownPath_, " to disk", LastSystemError());
     }
 }
 
@@ -140,14 +135,14 @@ void NativeFile::Close() {
     // descriptor is released whatever it reports, so it is never retried.
     const int result = ::close(std::exchange(handle_, kNoHandle));
     if (result != 0 && errno != EINTR) {
-        Fail("Cannot write", shownPath_, "", LastSystemError());
+        RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
     }
 }
 
 void RenameOver(const std::filesystem::path& source, const std::filesystem::path& target,
                 const std::filesystem::path& shownPath) {
     if (::rename(source.c_str(), target.c_str()) != 0) {
-        Fail("Cannot replace", shownPath, "", LastSystemError());
+        RaiseFileFailure("Cannot replace", shownPath, "", LastSystemError());
     }
     // Make the rename itself durable. The new content is already on disk, so
     // a folder that cannot be synced (some file systems refuse) is no failure.

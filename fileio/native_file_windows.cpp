@@ -44,11 +44,6 @@ std::string DescribeError(DWORD code) {
     return text.empty() ? "Windows error " + std::to_string(code) : text;
 }
 
-void Fail(std::string_view action, const std::filesystem::path& path, std::string_view detail,
-          const SystemError& why) {
-    RaiseFileFailure(std::string(action) + ' ' + Quoted(path) + std::string(detail), why);
-}
-
 HANDLE OpenOrFail(const std::filesystem::path& path, DWORD access, DWORD disposition,
                   const std::filesystem::path& shownPath, std::string_view detail) {
     // Sharing read and write keeps the open from failing on a file that
@@ -57,7 +52,7 @@ HANDLE OpenOrFail(const std::filesystem::path& path, DWORD access, DWORD disposi
         ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        Fail("Cannot open", shownPath, detail, LastSystemError());
+        RaiseFileFailure("Cannot open", shownPath, detail, LastSystemError());
     }
     return handle;
 }
@@ -81,12 +76,12 @@ NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
     // Opening a folder fails with a bare "Access is denied", so say what it is.
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        Fail("Cannot open", path, " for reading", IsAFolder());
+        RaiseFileFailure("Cannot open", path, " for reading", IsAFolder());
     }
     NativeFile file(OpenOrFail(path, GENERIC_READ, OPEN_EXISTING, path, " for reading"), path);
     // Devices such as CON or NUL, and pipes, are not files to read whole.
     if (::GetFileType(file.handle_) != FILE_TYPE_DISK) {
-        Fail("Cannot open", path, " for reading", IsNotARegularFile());
+        RaiseFileFailure("Cannot open", path, " for reading", IsNotARegularFile());
     }
     return file;
 }
@@ -112,7 +107,7 @@ std::string NativeFile::ReadAll() {
     for (;;) {
         DWORD count = 0;
         if (!::ReadFile(handle_, buffer, sizeof buffer, &count, nullptr)) {
-            Fail("Cannot read", shownPath_, "", LastSystemError());
+            RaiseFileFailure("Cannot read", shownPath_, "", LastSystemError());
         }
         if (count == 0) {
             return content;
@@ -127,7 +122,7 @@ void NativeFile::WriteAll(std::string_view bytes) {
         const auto chunk = static_cast<DWORD>(std::min(bytes.size(), kChunk));
         DWORD count = 0;
         if (!::WriteFile(handle_, bytes.data(), chunk, &count, nullptr)) {
-            Fail("Cannot write", shownPath_, "", LastSystemError());
+            RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
         }
         bytes.remove_prefix(count);
     }
@@ -140,13 +135,13 @@ void NativeFile::KeepPermissionsOf(const std::filesystem::path&) {
 
 void NativeFile::FlushToDisk() {
     if (!::FlushFileBuffers(handle_)) {
-        Fail("Cannot save", shownPath_, " to disk", LastSystemError());
+        RaiseFileFailure("Cannot save", shownPath_, " to disk", LastSystemError());
     }
 }
 
 void NativeFile::Close() {
     if (!::CloseHandle(std::exchange(handle_, kNoHandle))) {
-        Fail("Cannot write", shownPath_, "", LastSystemError());
+        RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
     }
 }
 
@@ -155,7 +150,7 @@ void RenameOver(const std::filesystem::path& source, const std::filesystem::path
     // Both files must be closed by now: Windows refuses to rename open files.
     if (!::MoveFileExW(source.c_str(), target.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        Fail("Cannot replace", shownPath, "", LastSystemError());
+        RaiseFileFailure("Cannot replace", shownPath, "", LastSystemError());
     }
 }
 

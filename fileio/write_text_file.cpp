@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 using native::NativeFile;
 
 [[noreturn]] void FailToOpen(const fs::path& shownPath, const native::SystemError& why) {
-    native::RaiseFileFailure("Cannot open " + native::Quoted(shownPath) + " for writing", why);
+    native::RaiseFileFailure("Cannot open", shownPath, " for writing", why);
 }
 
 // The file that a write to `path` must replace: a symbolic link is followed
