@@ -1,159 +1,168 @@
 #include "scratch_folder.h"
-#include "velmora/failure.h"
 #include "velmora/text_file.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
 
-#ifndef _WIN32
-#include <csignal>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "as_another_user.h"
+
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
+#include <sys/xattr.h>
 #endif
 
 using namespace std::string_literals;
 namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
 
 namespace velmora {
 namespace {
 
-using testing_support::AllByteValues;
-using testing_support::GetBytes;
-using testing_support::PutBytes;
-using testing_support::ScratchFolder;
+using namespace testing_support;
 
-// Runs `action` and returns the description of the FileFailure it raises.
-template <typename Action> std::string FileFailureOf(Action action) {
-    try {
-        action();
-    } catch (const FileFailure& failure) {
-        EXPECT_EQ(failure.number(), FailureNumber::File);
-        return failure.description();
+#ifdef _WIN32
+constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
+constexpr int kFolderNotFound = ERROR_PATH_NOT_FOUND;
+#else
+constexpr int kNotFound = ENOENT;
+constexpr int kFolderNotFound = ENOENT;
+#endif
+
+TEST(TextFile, RoundTripsEveryByteThroughNewAndExistingFiles) {
+    const struct {
+        const char* name;
+        std::string bytes;
+    } kCases[] = {
+        {"empty", ""},
+        {"hex", "2F41"},
+        {"CR LF kept", "2F41\r\n4142\r\n"},
+        {"lone LF", "41\n"},
+        {"^Z is no end", "41\x1A"s + "42"},
+        {"NUL and FF", "\0\xFF\0"s},
+        {"every byte", AllByteValues()},
+        {"more than one buffer", std::string(200'000, 'Z')},
+    };
+    for (const auto& [name, bytes] : kCases) {
+        SCOPED_TRACE(name);
+        const ScratchFolder folder;
+        PutBytes(folder / "longer.bin", std::string(40'000, '#'));
+
+        WriteTextFile(bytes, folder / "new.bin");
+        WriteTextFile(bytes, folder / "longer.bin");
+
+        EXPECT_EQ(GetBytes(folder / "new.bin"), bytes);
+        EXPECT_EQ(GetBytes(folder / "longer.bin"), bytes);
+        EXPECT_EQ(ReadTextFile(folder / "longer.bin"), bytes);
+        EXPECT_EQ(folder.Names(), (Names{"longer.bin", "new.bin"})) << "a file left behind";
     }
-    ADD_FAILURE() << "no FileFailure";
-    return {};
 }
 
-struct ContentCase {
-    const char* name;
-    std::string bytes;
-};
-
-// Names the case in test output instead of dumping its bytes.
-void PrintTo(const ContentCase& testCase, std::ostream* out) {
-    *out << testCase.name;
+TEST(TextFile, AnyNameTheFileSystemTakesWorks) {
+    std::u8string longest; // 255 bytes of UTF-8, the most a Linux name may hold
+    for (int i = 0; i < 85; ++i) {
+        longest += u8"文";
+    }
+    for (const std::u8string& name : {std::u8string(u8"Résumé 文字 ünï.txt"), longest}) {
+        const ScratchFolder folder;
+        const fs::path path = folder / fs::path(name);
+        WriteTextFile("new", path);
+        WriteTextFile("41", path);
+        EXPECT_EQ(ReadTextFile(path), "41");
+        EXPECT_EQ(folder.Names(), Names{std::string(name.begin(), name.end())});
+    }
 }
 
-class ContentRoundTrip : public testing::TestWithParam<ContentCase> {};
-
-TEST_P(ContentRoundTrip, IsByteForByte) {
+TEST(ReadTextFileUpTo, ReadsNoMoreThanOneBytePastTheLimit) {
     const ScratchFolder folder;
-    const std::string& bytes = GetParam().bytes;
-
-    WriteTextFile(bytes, folder / "written.bin");
-    EXPECT_EQ(GetBytes(folder / "written.bin"), bytes) << "written with something added or lost";
-
-    PutBytes(folder / "given.bin", bytes);
-    EXPECT_EQ(ReadTextFile(folder / "given.bin"), bytes) << "read with something added or lost";
+    PutBytes(folder / "in.txt", std::string(100, 'A'));
+    EXPECT_EQ(ReadTextFileUpTo(folder / "in.txt", 100), std::string(100, 'A'));
+    EXPECT_EQ(ReadTextFileUpTo(folder / "in.txt", 99), std::nullopt);
+#ifndef _WIN32
+    // Files in /proc report a size of 0: only what is read counts.
+    EXPECT_EQ(ReadTextFileUpTo("/proc/self/maps", 100), std::nullopt);
+    EXPECT_NE(ReadTextFileUpTo("/proc/self/maps", 1 << 20).value_or("").find("[stack]"),
+              std::string::npos);
+#endif
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Bytes, ContentRoundTrip, testing::Values(
-    ContentCase{"Empty",               ""},
-    ContentCase{"Hex",                 "2F41"},
-    ContentCase{"CrLfKept",            "2F41\r\n4142\r\n"},
-    ContentCase{"LoneLf",              "41\n"},
-    ContentCase{"ControlZIsNoEnd",     "41\x1A" "42"},
-    ContentCase{"NulAndFF",            "\0\xFF\0"s},
-    ContentCase{"EveryByte",           AllByteValues()},
-    ContentCase{"LargerThanOneBuffer", std::string(200'000, 'Z')}),
-    [](const testing::TestParamInfo<ContentCase>& info) { return std::string(info.param.name); });
-// clang-format on
-
-TEST(WriteTextFile, ReplacesLongerContentAndLeavesNoTemporaryFile) {
+TEST(TextFile, RefusesWhatNamesNoFileAndTouchesNothing) {
     const ScratchFolder folder;
-    PutBytes(folder / "out.txt", std::string(5000, 'x'));
+    fs::create_directory(folder / "sub");
+    PutBytes(folder / "victim", "keep");
+    // What the system would take as "victim", the name before the NUL.
+    const fs::path cutShort = (folder / "victim").native() + fs::path::string_type(1, 0) + ".bak";
 
-    WriteTextFile("new", folder / "out.txt");
+    const struct {
+        fs::path path;
+        int code;
+        std::string words;
+    } kWrites[] =
+        {
+            {folder / "sub", 0, "for writing: it is a folder"},
+            {folder / "missing" / "out.txt", kFolderNotFound, "for writing: "},
+            {"", kNotFound, "Cannot open \"\" for writing: "},
+            {cutShort, 0, "for writing: the path holds a NUL character"},
+#ifdef _WIN32
+            {folder / "out.txt.", 0, "cannot end in a dot"},
+            {folder / "out.txt:stream", 0, "cannot hold"},
+            {folder / "con.txt", 0, "belongs to a device"},
+#endif
+        },
+      kReads[] = {
+          {folder / "sub", 0, "for reading: it is a folder"},
+          {folder / "missing.txt", kNotFound,
+           "Cannot open \"" + (folder / "missing.txt").string() + "\" for reading: "},
+          {cutShort, 0, "for reading: the path holds a NUL character"},
+#ifdef _WIN32
+          {"NUL", 0, "belongs to a device"},
+#endif
+      };
+    for (const auto& [path, code, words] : kWrites) {
+        EXPECT_FILE_FAILURE(WriteTextFile("x", path), code, words);
+    }
+    for (const auto& [path, code, words] : kReads) {
+        EXPECT_FILE_FAILURE(ReadTextFile(path), code, words);
+    }
 
-    EXPECT_EQ(GetBytes(folder / "out.txt"), "new");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.txt"});
+    EXPECT_EQ(folder.Names(), (Names{"sub", "victim"}));
+    EXPECT_TRUE(fs::is_empty(folder / "sub"));
+    EXPECT_EQ(GetBytes(folder / "victim"), "keep");
+    const std::string missing = OutcomeOf([&] { (void)ReadTextFile(folder / "missing.txt"); });
+    EXPECT_EQ(missing.find("rror " + std::to_string(kNotFound)), std::string::npos)
+        << "the system's own wording is missing: " << missing;
 }
 
-TEST(WriteTextFile, EmptyTextCreatesOrEmptiesTheFile) {
+#ifdef _WIN32
+
+TEST(WriteTextFile, RefusesAReadOnlyFile) {
     const ScratchFolder folder;
-    PutBytes(folder / "full.txt", "content");
+    PutBytes(folder / "out.txt", "old");
+    ASSERT_TRUE(::SetFileAttributesW((folder / "out.txt").c_str(), FILE_ATTRIBUTE_READONLY));
 
-    WriteTextFile("", folder / "new.txt");
-    WriteTextFile("", folder / "full.txt");
+    EXPECT_FILE_FAILURE(WriteTextFile("new", folder / "out.txt"), ERROR_ACCESS_DENIED,
+                        "for writing: ");
 
-    EXPECT_TRUE(fs::exists(folder / "new.txt"));
-    EXPECT_EQ(fs::file_size(folder / "new.txt"), 0u);
-    EXPECT_EQ(fs::file_size(folder / "full.txt"), 0u);
+    ::SetFileAttributesW((folder / "out.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(GetBytes(folder / "out.txt"), "old");
+    EXPECT_EQ(folder.Names(), Names{"out.txt"});
 }
 
-TEST(WriteTextFile, KeepsEveryCharacterOfAPath) {
+TEST(TextFile, PathsLongerThanMaxPathWork) {
     const ScratchFolder folder;
-    const fs::path path = folder / fs::path(u8"Résumé 文字 ünï.txt");
+    const std::wstring part(100, L'd');
+    const fs::path deep = folder / part / part;
+    ASSERT_TRUE(fs::create_directories(L"\\\\?\\" + deep.wstring()));
+    const fs::path path = deep / (part + L".txt");
+    ASSERT_GT(path.native().size(), MAX_PATH);
 
+    WriteTextFile("new", path);
     WriteTextFile("41", path);
 
     EXPECT_EQ(ReadTextFile(path), "41");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"Résumé 文字 ünï.txt"});
-}
-
-TEST(WriteTextFile, RefusesUnusablePathsAndCreatesNothing) {
-    const ScratchFolder folder;
-    fs::create_directory(folder / "sub");
-
-    EXPECT_NE(FileFailureOf([&] { WriteTextFile("x", folder / "sub"); }).find("folder"),
-              std::string::npos);
-    EXPECT_NE(FileFailureOf([&] {
-                  WriteTextFile("x", folder / "missing" / "out.txt");
-              }).find("for writing"),
-              std::string::npos);
-    (void)FileFailureOf([&] { WriteTextFile("x", ""); });
-
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"sub"});
-    EXPECT_TRUE(fs::is_empty(folder / "sub"));
-}
-
-TEST(ReadTextFile, MissingFileFailsWithTheSystemsReasonAndIsNotCreated) {
-#ifdef _WIN32
-    constexpr int kFileNotFound = 2; // ERROR_FILE_NOT_FOUND
-#else
-    constexpr int kFileNotFound = ENOENT;
-#endif
-    const ScratchFolder folder;
-    const fs::path missing = folder / "in.txt";
-    try {
-        (void)ReadTextFile(missing);
-        ADD_FAILURE() << "no FileFailure";
-    } catch (const FileFailure& failure) {
-        const std::string expectedStart = "Cannot open \"" + missing.string() + "\" for reading: ";
-        ASSERT_EQ(failure.description().rfind(expectedStart, 0), 0u) << failure.description();
-        const std::string reason = failure.description().substr(expectedStart.size());
-        RecordProperty("reason", reason);
-        EXPECT_EQ(failure.systemError(), kFileNotFound);
-        EXPECT_EQ(reason.find("rror " + std::to_string(kFileNotFound)), std::string::npos)
-            << "the system's wording is missing: " << reason;
-    }
-    EXPECT_FALSE(fs::exists(missing));
-}
-
-TEST(ReadTextFile, FolderFailsAsAFolder) {
-    const ScratchFolder folder;
-    const std::string description = FileFailureOf([&] { (void)ReadTextFile(folder.path()); });
-    EXPECT_NE(description.find("it is a folder"), std::string::npos) << description;
-}
-
-#ifdef _WIN32
-
-TEST(ReadTextFile, DeviceIsNotAFile) {
-    const std::string description = FileFailureOf([] { (void)ReadTextFile("NUL"); });
-    EXPECT_NE(description.find("not a regular file"), std::string::npos) << description;
 }
 
 #else
@@ -162,88 +171,187 @@ TEST(ReadTextFile, PipeFailsAtOnceInsteadOfWaiting) {
     const ScratchFolder folder;
     ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
     // Without a writer, an open that waits would hang this test.
-    const std::string description = FileFailureOf([&] { (void)ReadTextFile(folder / "pipe"); });
-    EXPECT_NE(description.find("not a regular file"), std::string::npos) << description;
+    EXPECT_FILE_FAILURE(ReadTextFile(folder / "pipe"), 0, "not a regular file");
+    EXPECT_FILE_FAILURE(WriteTextFile("x", folder / "pipe"), 0, "not a regular file");
 }
 
-TEST(WriteTextFile, KeepsPermissionsOfTheReplacedFile) {
-    const ScratchFolder folder;
-    PutBytes(folder / "out.txt", "old");
-    fs::permissions(folder / "out.txt", fs::perms::owner_read | fs::perms::owner_write |
-                                            fs::perms::group_read | fs::perms::others_exec);
-
-    WriteTextFile("new", folder / "out.txt");
-
-    EXPECT_EQ(fs::status(folder / "out.txt").permissions(),
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                  fs::perms::others_exec);
+// Everything about a file but its content, size and times.
+std::string Identity(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    std::string identity = "inode " + std::to_string(info.st_ino) + " mode " +
+                           std::to_string(info.st_mode) + " owner " + std::to_string(info.st_uid) +
+                           ':' + std::to_string(info.st_gid) + " links " +
+                           std::to_string(info.st_nlink);
+    char names[1024];
+    const ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+        char value[256];
+        const ssize_t length = ::getxattr(path.c_str(), names + at, value, sizeof value);
+        identity += ' ' + std::string(names + at) + '=' +
+                    std::string(value, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    }
+    return identity;
 }
 
-TEST(WriteTextFile, ReplacesTheFileBehindASymbolicLinkAndKeepsTheLink) {
+void SetAcl(const fs::path& path) {
+    // The system.posix_acl_access value of "u::rw-,u:1000:rw-,g::---,m::rw-,o::---".
+    struct Entry {
+        std::uint16_t tag, permissions;
+        std::uint32_t id;
+    };
+    const struct {
+        std::uint32_t version = 2;
+        Entry entries[5] = {
+            {0x01, 6, ~0u}, {0x02, 6, 1000}, {0x04, 0, ~0u}, {0x10, 6, ~0u}, {0x20, 0, ~0u}};
+    } acl;
+    ASSERT_EQ(::setxattr(path.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0), 0);
+}
+
+TEST(WriteTextFile, AnExistingOutputChangesOnlyInContent) {
     const ScratchFolder folder;
+    const fs::path file = folder / "real" / "out.txt";
     fs::create_directory(folder / "real");
-    PutBytes(folder / "real" / "out.txt", "old");
+    PutBytes(file, "old content, longer than the new");
+    ASSERT_EQ(::chmod(file.c_str(), 06750), 0);
+    SetAcl(file);
+    ASSERT_EQ(::setxattr(file.c_str(), "user.tag", "blue", 4, 0), 0);
+    ASSERT_EQ(::link(file.c_str(), (folder / "second name").c_str()), 0);
     fs::create_symlink(fs::path("real") / "out.txt", folder / "link.txt");
+    ::chown(file.c_str(), 1234, 1234); // someone else's file, edited by root
+    const std::string before = Identity(file);
 
     WriteTextFile("new", folder / "link.txt");
 
+    EXPECT_EQ(Identity(file), before);
+    EXPECT_EQ(GetBytes(folder / "second name"), "new");
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(folder / "link.txt")));
-    EXPECT_EQ(GetBytes(folder / "real" / "out.txt"), "new");
+    EXPECT_EQ(folder.Names(), (Names{"link.txt", "real", "second name"}));
+    EXPECT_EQ(ScratchFolder::NamesIn(folder / "real"), Names{"out.txt"});
 }
 
-// Lowers the largest file this process may write, so that a write fails
-// part-way with EFBIG as it would on a full disk.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit lowered{bytes, saved_.rlim_max};
+TEST(WriteTextFile, AnOrdinaryUserMayWriteWhatAPlainSaveMay) {
+    SKIP_UNLESS_ROOT();
+    const struct {
+        const char* name;
+        mode_t folderMode;
+        uid_t folderOwner;
+        mode_t fileMode;
+        uid_t fileOwner;
+        std::string outcome;
+    } kCases[] = {
+        {"own read-only file", 0755, kNobody, 0444, kNobody, "13 Cannot open"},
+        {"another's file in a shared folder", 0777, 0, 0666, 0, "ok"},
+        {"another's file in a sticky folder", 01777, 0, 0666, 0, "ok"},
+        {"own setuid file", 0755, kNobody, 06755, kNobody, "ok"},
+        {"folder that takes no new file", 0555, 0, 0644, kNobody, "ok"},
+    };
+    for (const auto& [name, folderMode, folderOwner, fileMode, fileOwner, expected] : kCases) {
+        SCOPED_TRACE(name);
+        const ScratchFolder folder;
+        const fs::path shared = folder / "shared", temporary = folder / "tmp";
+        const fs::path file = shared / "out.txt";
+        fs::create_directories(temporary);
+        fs::create_directories(shared);
+        fs::permissions(temporary, fs::perms::all);
+        PutBytes(file, "old");
+        ASSERT_EQ(::chown(file.c_str(), fileOwner, fileOwner), 0);
+        ASSERT_EQ(::chmod(file.c_str(), fileMode), 0);
+        ASSERT_EQ(::chown(shared.c_str(), folderOwner, folderOwner), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), folderMode), 0);
+        const std::string before = Identity(file);
+
+        const std::string outcome = AsNobody([&] {
+            ::setenv("TMPDIR", temporary.c_str(), 1); // where a backup goes if not beside
+            return OutcomeOf([&] { WriteTextFile("new", file); });
+        });
+
+        EXPECT_EQ(outcome.substr(0, expected.size()), expected) << outcome;
+        EXPECT_EQ(GetBytes(file), expected == "ok" ? "new" : "old");
+        EXPECT_EQ(Identity(file), before);
+        EXPECT_EQ(ScratchFolder::NamesIn(shared), Names{"out.txt"});
+        EXPECT_TRUE(fs::is_empty(temporary)) << "a backup left behind";
+    }
+}
+
+TEST(WriteTextFile, RefusesALinkTheKernelWouldNotFollow) {
+    SKIP_UNLESS_ROOT();
+    const ScratchFolder folder;
+    PutBytes(folder / "root's file", "secret");
+    fs::create_directory(folder / "sticky");
+    fs::permissions(folder / "sticky", fs::perms::all | fs::perms::sticky_bit);
+    const fs::path link = folder / "sticky" / "out.txt";
+    fs::create_symlink(folder / "root's file", link);
+    ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0); // planted by another user
+    const KernelSetting protect("/proc/sys/fs/protected_symlinks", "1");
+
+    EXPECT_FILE_FAILURE(WriteTextFile("new", link), EACCES, "Cannot open");
+
+    EXPECT_EQ(GetBytes(folder / "root's file"), "secret");
+    EXPECT_EQ(ScratchFolder::NamesIn(folder / "sticky"), Names{"out.txt"});
+}
+
+TEST(WriteTextFile, AFullDiskLeavesTheOutputAsItWas) {
+    SKIP_UNLESS_ROOT();
+    const struct {
+        const char* name;
+        bool exists;
+        mode_t folderMode;
+    } kCases[] = {
+        {"new output", false, 0777},
+        {"existing output", true, 0777},
+        {"existing output, folder takes no new file", true, 0555},
+    };
+    for (const auto& [name, exists, folderMode] : kCases) {
+        SCOPED_TRACE(name);
+        const ScratchFolder folder;
+        const SmallFileSystem disk(folder / "disk");
+        const fs::path temporary = folder / "tmp", file = folder / "disk" / "out.txt";
+        fs::create_directories(temporary);
+        fs::permissions(temporary, fs::perms::all);
+        if (exists) {
+            PutBytes(file, std::string(1000, 'o'));
+            ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
+        }
+        disk.Fill();
+        ASSERT_EQ(::chmod((folder / "disk").c_str(), folderMode), 0);
+        const Names before = ScratchFolder::NamesIn(folder / "disk");
+
+        const std::string outcome = AsNobody([&] {
+            ::setenv("TMPDIR", temporary.c_str(), 1);
+            return OutcomeOf([&] { WriteTextFile(std::string(300'000, 'n'), file); });
+        });
+
+        EXPECT_EQ(outcome.rfind(std::to_string(ENOSPC) + " Cannot ", 0), 0u) << outcome;
+        EXPECT_EQ(fs::exists(file) ? GetBytes(file) : "none",
+                  exists ? std::string(1000, 'o') : "none");
+        EXPECT_EQ(ScratchFolder::NamesIn(folder / "disk"), before);
+        EXPECT_TRUE(fs::is_empty(temporary)) << "a backup left behind";
+    }
+}
+
+TEST(WriteTextFile, AFileSizeLimitFailsAsFileTooLargeAndChangesNothing) {
+    for (const bool exists : {false, true}) {
+        SCOPED_TRACE(exists ? "existing output" : "new output");
+        const ScratchFolder folder;
+        if (exists) {
+            PutBytes(folder / "out.txt", "old");
+        }
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit lowered{4096, saved.rlim_max};
         ::setrlimit(RLIMIT_FSIZE, &lowered);
+        const std::string outcome =
+            OutcomeOf([&] { WriteTextFile(std::string(100'000, 'x'), folder / "out.txt"); });
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+
+        EXPECT_EQ(outcome.rfind(std::to_string(EFBIG) + " Cannot write", 0), 0u) << outcome;
+        EXPECT_NE(outcome.find("File too large"), std::string::npos) << outcome;
+        EXPECT_EQ(folder.Names(), exists ? Names{"out.txt"} : Names{});
+        if (exists) {
+            EXPECT_EQ(GetBytes(folder / "out.txt"), "old");
+        }
     }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-  private:
-    rlimit saved_{};
-    void (*previousHandler_)(int) = nullptr;
-};
-
-TEST(WriteTextFile, FailurePartWayLeavesTheOldFileAndNoTemporaryFile) {
-    const ScratchFolder folder;
-    PutBytes(folder / "out.txt", "the only copy");
-
-    std::string description;
-    {
-        const FileSizeLimit limit(4096);
-        description =
-            FileFailureOf([&] { WriteTextFile(std::string(100'000, 'x'), folder / "out.txt"); });
-    }
-
-    EXPECT_NE(description.find("Cannot write \"" + (folder / "out.txt").string() + "\": "),
-              std::string::npos)
-        << description;
-    EXPECT_EQ(GetBytes(folder / "out.txt"), "the only copy");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.txt"});
-}
-
-TEST(WriteTextFile, WritesInPlaceWhenTheFolderTakesNoNewFile) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "folder permissions do not bind the superuser";
-    }
-    const ScratchFolder folder;
-    PutBytes(folder / "out.txt", "old content");
-    fs::permissions(folder.path(), fs::perms::owner_write, fs::perm_options::remove);
-
-    WriteTextFile("new", folder / "out.txt");
-
-    fs::permissions(folder.path(), fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ(GetBytes(folder / "out.txt"), "new");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"out.txt"});
 }
 
 #endif

@@ -3,9 +3,12 @@
 // A fresh folder per test, removed afterwards, and raw byte access that does
 // not go through the code under test.
 
+#include "velmora/failure.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <random>
@@ -37,9 +40,10 @@ class ScratchFolder {
     }
 
     // The names in the folder, sorted: shows any file left behind.
-    [[nodiscard]] std::vector<std::string> Names() const {
+    [[nodiscard]] std::vector<std::string> Names() const { return NamesIn(path_); }
+    [[nodiscard]] static std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             const std::u8string name = entry.path().filename().u8string();
             names.emplace_back(name.begin(), name.end());
         }
@@ -72,4 +76,25 @@ inline std::string AllByteValues() {
     return bytes;
 }
 
+// How a statement ended: "ok", or the FileFailure's system error number and
+// description ("2 Cannot open ..."); any other failure propagates.
+inline std::string OutcomeOf(const std::function<void()>& statement) {
+    try {
+        statement();
+    } catch (const FileFailure& failure) {
+        return std::to_string(failure.systemError()) + ' ' + failure.description();
+    }
+    return "ok";
+}
+
 } // namespace velmora::testing_support
+
+// Expects `statement` to raise a FileFailure with the system error number
+// `code` (0: one we found ourselves) whose description holds `words`.
+#define EXPECT_FILE_FAILURE(statement, code, words)                                                \
+    do {                                                                                           \
+        const std::string outcome_ =                                                               \
+            ::velmora::testing_support::OutcomeOf([&] { (void)(statement); });                     \
+        EXPECT_EQ(outcome_.rfind(std::to_string(code) + ' ', 0), 0u) << outcome_;                  \
+        EXPECT_NE(outcome_.find(words), std::string::npos) << outcome_;                            \
+    } while (false)
