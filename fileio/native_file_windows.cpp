@@ -1,6 +1,6 @@
 // File calls on Windows. Paths go to the wide-character API, so every
-// character a user can type in a path survives, and long ones get the \\?\
-// form, so that paths past MAX_PATH work without a manifest.
+// character a user can type in a path survives; long ones are given in the
+// "\\?\" form, so that paths past MAX_PATH work without a manifest.
 
 #include "native_file.h"
 
@@ -138,7 +138,16 @@ NativeFile NativeFile::OpenExisting(const std::filesystem::path& path, Access ac
     } else if (access == Access::ReadWrite) {
         rights = GENERIC_READ | GENERIC_WRITE;
     }
-    return NativeFile(Open(path, rights, OPEN_EXISTING));
+    NativeFile file(Open(path, rights, OPEN_EXISTING));
+    // Windows itself refuses to write a read-only file; an emulation running
+    // with administrator rights (wine as root) may not. The mark is the
+    // user's word either way.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (access != Access::Read && ::GetFileInformationByHandle(file.handle_, &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        throw std::system_error(ERROR_ACCESS_DENIED, WindowsErrors());
+    }
+    return file;
 }
 
 NativeFile NativeFile::CreateNew(const std::filesystem::path& path, Visibility) {

@@ -94,7 +94,8 @@ TEST(TextFile, RefusesWhatNamesNoFileAndTouchesNothing) {
     fs::create_directory(folder / "sub");
     PutBytes(folder / "victim", "keep");
     // What the system would take as "victim", the name before the NUL.
-    const fs::path cutShort = (folder / "victim").native() + fs::path::string_type(1, 0) + ".bak";
+    fs::path cutShort = (folder / "victim").native() + fs::path::string_type(1, 0);
+    cutShort += ".bak";
 
     const struct {
         fs::path path;
