@@ -137,6 +137,9 @@ NativeFile KeepCopy(NativeFile& output, std::uint64_t size, const fs::path& path
                 CreateUniqueIn(folder, kBackupSuffix, NativeFile::Visibility::Private, guard);
             CopyContent(output, copy, size);
             copy.FlushToDisk();
+            // The backup must be findable after a crash in the middle of the
+            // write, so its name is made durable too.
+            native::FlushFolderQuietly(folder);
             return copy;
         } catch (const std::system_error& error) {
             guard.RemoveNow();

@@ -275,21 +275,34 @@ TEST(WriteTextFile, AnOrdinaryUserMayWriteWhatAPlainSaveMay) {
     }
 }
 
-TEST(WriteTextFile, RefusesALinkTheKernelWouldNotFollow) {
+TEST(WriteTextFile, RefusesWhatTheKernelRefusesInASharedFolder) {
     SKIP_UNLESS_ROOT();
-    const ScratchFolder folder;
-    PutBytes(folder / "root's file", "secret");
-    fs::create_directory(folder / "sticky");
-    fs::permissions(folder / "sticky", fs::perms::all | fs::perms::sticky_bit);
-    const fs::path link = folder / "sticky" / "out.txt";
-    fs::create_symlink(folder / "root's file", link);
-    ASSERT_EQ(::lchown(link.c_str(), kNobody, kNobody), 0); // planted by another user
-    const KernelSetting protect("/proc/sys/fs/protected_symlinks", "1");
+    // Another user's link to root's file, and another user's file, in a
+    // sticky world-writable folder such as /tmp: `printf x > out.txt` fails.
+    const struct {
+        const char* setting;
+        bool link;
+    } kCases[] = {{"protected_symlinks", true}, {"protected_regular", false}};
+    for (const auto& [setting, link] : kCases) {
+        SCOPED_TRACE(setting);
+        const ScratchFolder folder;
+        const fs::path sticky = folder / "sticky", out = sticky / "out.txt";
+        PutBytes(folder / "root's file", "secret");
+        fs::create_directory(sticky);
+        fs::permissions(sticky, fs::perms::all | fs::perms::sticky_bit);
+        if (link) {
+            fs::create_symlink(folder / "root's file", out);
+        } else {
+            PutBytes(out, "secret");
+        }
+        ASSERT_EQ(::lchown(out.c_str(), kNobody, kNobody), 0);
+        const KernelSetting protect("/proc/sys/fs/" + std::string(setting), "1");
 
-    EXPECT_FILE_FAILURE(WriteTextFile("new", link), EACCES, "Cannot open");
+        EXPECT_FILE_FAILURE(WriteTextFile("new", out), EACCES, "Cannot open");
 
-    EXPECT_EQ(GetBytes(folder / "root's file"), "secret");
-    EXPECT_EQ(ScratchFolder::NamesIn(folder / "sticky"), Names{"out.txt"});
+        EXPECT_EQ(GetBytes(link ? folder / "root's file" : out), "secret");
+        EXPECT_EQ(ScratchFolder::NamesIn(sticky), Names{"out.txt"});
+    }
 }
 
 TEST(WriteTextFile, AFullDiskLeavesTheOutputAsItWas) {
