@@ -2,6 +2,7 @@
 #include "velmora/text_file.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -305,66 +306,58 @@ TEST(WriteTextFile, RefusesWhatTheKernelRefusesInASharedFolder) {
     }
 }
 
-TEST(WriteTextFile, AFullDiskLeavesTheOutputAsItWas) {
+TEST(WriteTextFile, AFailedWriteLeavesTheOutputAsItWas) {
     SKIP_UNLESS_ROOT();
     const struct {
         const char* name;
+        bool fullDisk; // else a file-size limit (ulimit -f)
         bool exists;
         mode_t folderMode;
     } kCases[] = {
-        {"new output", false, 0777},
-        {"existing output", true, 0777},
-        {"existing output, folder takes no new file", true, 0555},
+        {"full disk, new output", true, false, 0777},
+        {"full disk, existing output", true, true, 0777},
+        {"full disk, folder takes no new file", true, true, 0555},
+        {"size limit, new output", false, false, 0777},
+        {"size limit, existing output", false, true, 0777},
     };
-    for (const auto& [name, exists, folderMode] : kCases) {
+    for (const auto& [name, fullDisk, exists, folderMode] : kCases) {
         SCOPED_TRACE(name);
         const ScratchFolder folder;
-        const SmallFileSystem disk(folder / "disk");
-        const fs::path temporary = folder / "tmp", file = folder / "disk" / "out.txt";
+        const fs::path temporary = folder / "tmp", disk = folder / "disk", file = disk / "out.txt";
+        std::optional<SmallFileSystem> small;
+        if (fullDisk) {
+            small.emplace(disk);
+        }
+        fs::create_directories(disk);
         fs::create_directories(temporary);
         fs::permissions(temporary, fs::perms::all);
         if (exists) {
             PutBytes(file, std::string(1000, 'o'));
             ASSERT_EQ(::chown(file.c_str(), kNobody, kNobody), 0);
         }
-        disk.Fill();
-        ASSERT_EQ(::chmod((folder / "disk").c_str(), folderMode), 0);
-        const Names before = ScratchFolder::NamesIn(folder / "disk");
+        if (small) {
+            small->Fill();
+        }
+        ASSERT_EQ(::chmod(disk.c_str(), folderMode), 0);
+        const Names before = ScratchFolder::NamesIn(disk);
 
         const std::string outcome = AsNobody([&] {
             ::setenv("TMPDIR", temporary.c_str(), 1);
+            const rlimit lowered{4096, 4096};
+            if (!fullDisk) {
+                ::setrlimit(RLIMIT_FSIZE, &lowered);
+            }
             return OutcomeOf([&] { WriteTextFile(std::string(300'000, 'n'), file); });
         });
 
-        EXPECT_EQ(outcome.rfind(std::to_string(ENOSPC) + " Cannot ", 0), 0u) << outcome;
+        const std::string expected = fullDisk ? std::to_string(ENOSPC) + " Cannot write"
+                                              : std::to_string(EFBIG) + " Cannot write";
+        EXPECT_EQ(outcome.rfind(expected, 0), 0u) << outcome;
+        EXPECT_NE(outcome.find(fullDisk ? "No space left" : "File too large"), std::string::npos);
         EXPECT_EQ(fs::exists(file) ? GetBytes(file) : "none",
                   exists ? std::string(1000, 'o') : "none");
-        EXPECT_EQ(ScratchFolder::NamesIn(folder / "disk"), before);
+        EXPECT_EQ(ScratchFolder::NamesIn(disk), before);
         EXPECT_TRUE(fs::is_empty(temporary)) << "a backup left behind";
-    }
-}
-
-TEST(WriteTextFile, AFileSizeLimitFailsAsFileTooLargeAndChangesNothing) {
-    for (const bool exists : {false, true}) {
-        SCOPED_TRACE(exists ? "existing output" : "new output");
-        const ScratchFolder folder;
-        if (exists) {
-            PutBytes(folder / "out.txt", "old");
-        }
-        rlimit saved{};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        const rlimit lowered{4096, saved.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &lowered);
-        const std::string outcome =
-            OutcomeOf([&] { WriteTextFile(std::string(100'000, 'x'), folder / "out.txt"); });
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-
-        EXPECT_EQ(outcome.rfind(std::to_string(EFBIG) + " Cannot write", 0), 0u) << outcome;
-        EXPECT_NE(outcome.find("File too large"), std::string::npos) << outcome;
-        EXPECT_EQ(folder.Names(), exists ? Names{"out.txt"} : Names{});
-        if (exists) {
-            EXPECT_EQ(GetBytes(folder / "out.txt"), "old");
-        }
     }
 }
 
