@@ -22,7 +22,6 @@ enum class Kind { Missing, Regular, Folder, Other };
 // Whether the system refused on grounds of permission (rather than, say, a
 // full disk or a missing folder).
 [[nodiscard]] bool IsPermissionError(const std::error_code& error) noexcept;
-[[nodiscard]] bool IsNotFoundError(const std::error_code& error) noexcept;
 [[nodiscard]] bool IsAlreadyExistsError(const std::error_code& error) noexcept;
 
 class NativeFile {

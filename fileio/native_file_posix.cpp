@@ -51,10 +51,6 @@ bool IsPermissionError(const std::error_code& error) noexcept {
     return error.value() == EACCES || error.value() == EPERM || error.value() == EROFS;
 }
 
-bool IsNotFoundError(const std::error_code& error) noexcept {
-    return error.value() == ENOENT;
-}
-
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == EEXIST;
 }

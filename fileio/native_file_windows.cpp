@@ -119,10 +119,6 @@ bool IsPermissionError(const std::error_code& error) noexcept {
     return error.value() == ERROR_ACCESS_DENIED || error.value() == ERROR_WRITE_PROTECT;
 }
 
-bool IsNotFoundError(const std::error_code& error) noexcept {
-    return error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND;
-}
-
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == ERROR_FILE_EXISTS || error.value() == ERROR_ALREADY_EXISTS;
 }

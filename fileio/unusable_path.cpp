@@ -1,7 +1,6 @@
 #include "file_failures.h"
 
 #include <algorithm>
-#include <array>
 #include <optional>
 
 namespace velmora::fileio {
