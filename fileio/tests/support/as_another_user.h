@@ -1,8 +1,8 @@
 #pragma once
 
-// For tests run as root (as CI runs them): a child process that acts as the
-// unprivileged user "nobody", a small file system that fills up, and a
-// kernel setting changed for one test only.
+// For tests run as root (as CI runs them): a child process acting as the
+// unprivileged user nobody, a small file system that fills up, and a
+// kernel setting changed for one test.
 
 #include <filesystem>
 #include <fstream>
@@ -24,26 +24,15 @@ inline constexpr uid_t kNobody = 65534;
     }
 
 // Runs `body` in a child process as nobody, without supplementary groups,
-// and returns what it returned (or how the child died).
+// and returns what it returned, or how the child died.
 inline std::string AsNobody(const std::function<std::string()>& body) {
     int channel[2];
-    if (::pipe(channel) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        std::string result;
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0) {
-            result = "cannot become nobody";
-        } else {
-            try {
-                result = body();
-            } catch (const std::exception& unexpected) {
-                result = std::string("unexpected: ") + unexpected.what();
-            }
-        }
+    EXPECT_EQ(::pipe(channel), 0);
+    if (::fork() == 0) {
+        const bool dropped = ::setgroups(0, nullptr) == 0 &&
+                             ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+                             ::setresuid(kNobody, kNobody, kNobody) == 0;
+        const std::string result = dropped ? body() : "cannot become nobody";
         [[maybe_unused]] const auto written = ::write(channel[1], result.data(), result.size());
         ::_exit(0);
     }
@@ -55,56 +44,44 @@ inline std::string AsNobody(const std::function<std::string()>& body) {
     }
     ::close(channel[0]);
     int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status)) {
-        result += " (child killed by signal " + std::to_string(WTERMSIG(status)) + ')';
-    }
-    return result;
+    ::wait(&status);
+    return WIFEXITED(status) ? result : result + " (child died)";
 }
 
-// A 1 MiB tmpfs mounted on `folder` for the test's lifetime.
+// A 1 MiB tmpfs on `folder` for the object's lifetime.
 class SmallFileSystem {
   public:
     explicit SmallFileSystem(std::filesystem::path folder) : folder_(std::move(folder)) {
         std::filesystem::create_directories(folder_);
-        mounted_ = ::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=1m,mode=0755") == 0;
-        EXPECT_TRUE(mounted_) << "cannot mount a tmpfs on " << folder_;
+        EXPECT_EQ(::mount("tmpfs", folder_.c_str(), "tmpfs", 0, "size=1m"), 0) << folder_;
     }
     SmallFileSystem(const SmallFileSystem&) = delete;
     SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-    ~SmallFileSystem() {
-        if (mounted_) {
-            ::umount2(folder_.c_str(), MNT_DETACH);
-        }
-    }
+    ~SmallFileSystem() { ::umount2(folder_.c_str(), MNT_DETACH); }
 
-    // Fills what room is left with one file.
     void Fill() const {
         std::ofstream filler(folder_ / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) {
+        for (const std::string block(4096, 'f'); filler.write(block.data(), 4096);) {
         }
     }
 
   private:
     std::filesystem::path folder_;
-    bool mounted_ = false;
 };
 
-// Sets a /proc/sys value for the test's lifetime.
+// Sets /proc/sys/fs/<name> to 1 for the object's lifetime.
 class KernelSetting {
   public:
-    KernelSetting(std::filesystem::path file, const std::string& value) : file_(std::move(file)) {
+    explicit KernelSetting(const std::string& name) : file_("/proc/sys/fs/" + name) {
         std::ifstream(file_) >> saved_;
-        std::ofstream(file_) << value;
+        std::ofstream(file_) << 1;
     }
     KernelSetting(const KernelSetting&) = delete;
     KernelSetting& operator=(const KernelSetting&) = delete;
     ~KernelSetting() { std::ofstream(file_) << saved_; }
 
   private:
-    std::filesystem::path file_;
-    std::string saved_;
+    std::string file_, saved_;
 };
 
 } // namespace velmora::testing_support
