@@ -165,8 +165,8 @@ void RewriteInPlace(std::string_view content, const fs::path& path) {
     NativeFile copy = KeepCopy(output, oldSize, path, backup);
 
     try {
-        // Written over the old bytes first and cut to size last, so that the
-        // old bytes past the new end stay until the very end.
+        // Written over the old bytes first and cut to size last: putting the
+        // old content back then needs no more room than it had.
         fileio::Attempt(fileio::kWrite, path, [&] {
             output.WriteAllAt(0, content);
             output.Truncate(content.size());

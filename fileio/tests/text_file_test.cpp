@@ -27,7 +27,7 @@ using namespace testing_support;
 #ifdef _WIN32
 constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
 constexpr int kFolderNotFound = ERROR_PATH_NOT_FOUND;
-constexpr const char* kNotFoundWords = "The system cannot find the file specified.";
+constexpr const char* kNotFoundWords = ""; // worded differently by Windows and wine
 #else
 constexpr int kNotFound = ENOENT;
 constexpr int kFolderNotFound = ENOENT;
