@@ -1,8 +1,10 @@
 #include "velmora/convert_file.h"
 
+#include "velmora/failure.h"
 #include "velmora/hex_decoder.h"
 #include "velmora/text_file.h"
 
+#include <optional>
 #include <string>
 
 namespace velmora {
@@ -27,8 +29,15 @@ std::filesystem::path TrimSpaces(const std::filesystem::path& text) {
 void ConvertFile(const std::filesystem::path& inputText, const std::filesystem::path& outputText) {
     const std::filesystem::path outputPath = TrimSpaces(outputText);
     const std::filesystem::path inputPath = TrimSpaces(inputText);
-    const std::string content = ReadTextFile(inputPath);
-    const std::string decoded = HexToText(content);
+    // The decoder takes at most kMaxHexTextLength characters, so no more than
+    // one past that is ever read: a huge or growing input fails at once.
+    const std::optional<std::string> content = ReadTextFileUpTo(inputPath, kMaxHexTextLength);
+    if (!content) {
+        throw OverflowFailure("Overflow: the input holds more than the " +
+                              std::to_string(kMaxHexTextLength) +
+                              " characters that can be decoded");
+    }
+    const std::string decoded = HexToText(*content);
     WriteTextFile(decoded, outputPath);
 }
 

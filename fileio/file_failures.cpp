@@ -2,29 +2,33 @@
 
 #include "velmora/failure.h"
 
-namespace velmora::native {
+namespace velmora::fileio {
+namespace {
 
-SystemError ToSystemError(const std::error_code& error) {
-    return {error.value(), error.message()};
-}
-
-SystemError IsAFolder() {
-    return {0, "it is a folder, not a file"};
-}
-
-SystemError IsNotARegularFile() {
-    return {0, "it is not a regular file"};
-}
-
+// The path in double quotes, as UTF-8, with every character kept. A NUL
+// would end the description early, so it shows as the symbol for it, "␀".
 std::string Quoted(const std::filesystem::path& path) {
-    const std::u8string utf8 = path.u8string();
-    return '"' + std::string(utf8.begin(), utf8.end()) + '"';
+    std::string quoted = "\"";
+    for (const char8_t c : path.u8string()) {
+        quoted += c == 0 ? std::string("\u2400") : std::string(1, static_cast<char>(c));
+    }
+    return quoted + '"';
 }
 
-void RaiseFileFailure(std::string_view action, const std::filesystem::path& path,
-                      std::string_view detail, const SystemError& why) {
-    throw FileFailure(
-        std::string(action) + ' ' + Quoted(path) + std::string(detail) + ": " + why.text, why.code);
+std::string Describe(Step step, const std::filesystem::path& path, std::string_view why) {
+    return std::string(step.action) + ' ' + Quoted(path) + std::string(step.detail) + ": " +
+           std::string(why);
 }
 
-} // namespace velmora::native
+} // namespace
+
+void RaiseFileFailure(Step step, const std::filesystem::path& path, const std::error_code& why,
+                      std::string_view postscript) {
+    throw FileFailure(Describe(step, path, why.message()) + std::string(postscript), why.value());
+}
+
+void RaiseFileFailure(Step step, const std::filesystem::path& path, std::string_view why) {
+    throw FileFailure(Describe(step, path, why), 0);
+}
+
+} // namespace velmora::fileio

@@ -1,39 +1,56 @@
 #pragma once
 
-// How file failures are worded: `Cannot open "C:\in.txt" for reading: No
-// such file or directory`, i.e. what was being done, to which path, and the
-// operating system's reason.
+// How file failures are worded, in one place for both platforms:
+// `Cannot open "C:\in.txt" for reading: No such file or directory`, i.e.
+// the step that failed, the path as the user gave it, and the reason.
 
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <system_error>
 
-namespace velmora::native {
+namespace velmora::fileio {
 
-struct SystemError {
-    int code = 0; // the system's error number; 0 when we detected it ourselves
-    std::string text;
+// A step of reading or writing, as the user sees it: the words before and
+// after the quoted path.
+struct Step {
+    std::string_view action;
+    std::string_view detail = "";
 };
 
-// The error of the last failed system call (errno, or GetLastError()).
-[[nodiscard]] SystemError LastSystemError();
-[[nodiscard]] SystemError ToSystemError(const std::error_code& error);
+inline constexpr Step kOpenForReading{"Cannot open", " for reading"};
+inline constexpr Step kRead{"Cannot read"};
+inline constexpr Step kOpenForWriting{"Cannot open", " for writing"};
+inline constexpr Step kWrite{"Cannot write"};
+inline constexpr Step kSave{"Cannot save", " to disk"};
+inline constexpr Step kCreate{"Cannot create"};
+inline constexpr Step kKeepCopy{"Cannot keep a copy of", " while it is rewritten"};
 
-// Whether a system error number means "not allowed" (rather than, say, a
-// full disk or a missing folder).
-[[nodiscard]] bool IsPermissionError(int code) noexcept;
+// Throws FileFailure carrying the system's error number and wording.
+[[noreturn]] void RaiseFileFailure(Step step, const std::filesystem::path& path,
+                                   const std::error_code& why, std::string_view postscript = "");
+// Throws FileFailure for a reason we found ourselves (error number 0).
+[[noreturn]] void RaiseFileFailure(Step step, const std::filesystem::path& path,
+                                   std::string_view why);
 
-// Reasons detected by us rather than by the system.
-[[nodiscard]] SystemError IsAFolder();
-[[nodiscard]] SystemError IsNotARegularFile();
+// Runs one step; a system error it throws becomes a FileFailure about `path`.
+template <typename Action>
+decltype(auto) Attempt(Step step, const std::filesystem::path& path, Action&& action) {
+    try {
+        return action();
+    } catch (const std::system_error& error) {
+        RaiseFileFailure(step, path, error.code());
+    }
+}
 
-// The path in double quotes, as UTF-8, with every character kept.
-[[nodiscard]] std::string Quoted(const std::filesystem::path& path);
+// Refuses a path that the system call would not take as typed: one holding
+// a NUL (which would cut it short), and on Windows names the system would
+// silently change (a trailing dot or space, a device name such as CON, a
+// ':' that names a stream).
+void RefuseUnusablePath(Step step, const std::filesystem::path& path);
 
-// Throws FileFailure described as `<action> "<path>"<detail>: <why>`, e.g.
-// `Cannot open "C:\in.txt" for reading: No such file or directory`.
-[[noreturn]] void RaiseFileFailure(std::string_view action, const std::filesystem::path& path,
-                                   std::string_view detail, const SystemError& why);
+// Our own reasons, for what the system does not refuse by itself.
+inline constexpr std::string_view kIsAFolder = "it is a folder, not a file";
+inline constexpr std::string_view kIsNotARegularFile = "it is not a regular file";
 
-} // namespace velmora::native
+} // namespace velmora::fileio

@@ -4,11 +4,8 @@
 
 namespace velmora::native {
 
-NativeFile::NativeFile(Handle handle, std::filesystem::path shownPath) noexcept
-    : handle_(handle), shownPath_(std::move(shownPath)) {}
-
 NativeFile::NativeFile(NativeFile&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)), shownPath_(std::move(other.shownPath_)) {}
+    : handle_(std::exchange(other.handle_, kNoHandle)) {}
 
 NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
     if (this != &other) {
@@ -16,7 +13,6 @@ NativeFile& NativeFile::operator=(NativeFile&& other) noexcept {
             CloseQuietly(handle_);
         }
         handle_ = std::exchange(other.handle_, kNoHandle);
-        shownPath_ = std::move(other.shownPath_);
     }
     return *this;
 }

@@ -1,153 +1,195 @@
 // File calls on POSIX systems.
 
-#include "file_failures.h"
 #include "native_file.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <stdio.h> // renameat2
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
 namespace velmora::native {
 
-SystemError LastSystemError() {
-    const int code = errno;
-    return {code, std::strerror(code)};
-}
-
-bool IsPermissionError(int code) noexcept {
-    return code == EACCES || code == EPERM;
-}
-
 namespace {
 
-int OpenOrFail(const std::filesystem::path& path, int flags, const std::filesystem::path& shownPath,
-               std::string_view detail, mode_t mode = 0) {
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        RaiseFileFailure("Cannot open", shownPath, detail, LastSystemError());
+[[noreturn]] void ThrowLastError() {
+    throw std::system_error(errno, std::system_category());
+}
+
+// Runs a system call again when a signal interrupted it.
+template <typename Call> auto Retrying(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR) {
+            return result;
+        }
     }
-    return fd;
+}
+
+Kind KindOfMode(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return Kind::Regular;
+    }
+    return S_ISDIR(mode) ? Kind::Folder : Kind::Other;
 }
 
 } // namespace
+
+Kind KindOf(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return Kind::Missing;
+        }
+        ThrowLastError();
+    }
+    return KindOfMode(info.st_mode);
+}
+
+bool IsPermissionError(const std::error_code& error) noexcept {
+    return error.value() == EACCES || error.value() == EPERM || error.value() == EROFS;
+}
+
+bool IsAlreadyExistsError(const std::error_code& error) noexcept {
+    return error.value() == EEXIST;
+}
 
 void NativeFile::CloseQuietly(Handle handle) noexcept {
     ::close(handle);
 }
 
-NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
-    // O_NONBLOCK keeps the open of a pipe from waiting for a writer; the
-    // file type is checked before a single byte is read.
-    NativeFile file(OpenOrFail(path, O_RDONLY | O_NONBLOCK, path, " for reading"), path);
-    struct stat info {};
-    if (::fstat(file.handle_, &info) != 0) {
-        RaiseFileFailure("Cannot read", path, "", LastSystemError());
+NativeFile NativeFile::OpenExisting(const std::filesystem::path& path, Access access) {
+    int flags = O_RDONLY;
+    if (access != Access::Read) {
+        // O_CREAT without O_EXCL creates nothing that exists, but makes the
+        // kernel apply the checks of a plain save (fs.protected_regular).
+        flags = (access == Access::Write ? O_WRONLY : O_RDWR) | O_CREAT;
     }
-    if (S_ISDIR(info.st_mode)) {
-        RaiseFileFailure("Cannot open", path, " for reading", IsAFolder());
+    const int fd = Retrying(
+        [&] { return ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666); });
+    if (fd < 0) {
+        ThrowLastError();
     }
-    if (!S_ISREG(info.st_mode)) {
-        RaiseFileFailure("Cannot open", path, " for reading", IsNotARegularFile());
-    }
-    const int flags = ::fcntl(file.handle_, F_GETFL);
-    if (flags < 0 || ::fcntl(file.handle_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        RaiseFileFailure("Cannot read", path, "", LastSystemError());
+    NativeFile file(fd);
+    // O_NONBLOCK only kept the open of a pipe from waiting for its other end.
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        ThrowLastError();
     }
     return file;
 }
 
-NativeFile NativeFile::CreateNew(const std::filesystem::path& path,
-                                 const std::filesystem::path& shownPath) {
-    // 0666 less the umask: the permissions any new file of the user gets.
-    return {OpenOrFail(path, O_WRONLY | O_CREAT | O_EXCL, shownPath, " for writing", 0666),
-            shownPath};
+NativeFile NativeFile::CreateNew(const std::filesystem::path& path, Visibility visibility) {
+    const mode_t mode = visibility == Visibility::Private ? 0600 : 0666; // less the umask
+    const int fd = Retrying([&] {
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+    });
+    if (fd < 0) {
+        ThrowLastError();
+    }
+    return NativeFile(fd);
 }
 
-NativeFile NativeFile::OpenForOverwrite(const std::filesystem::path& path,
-                                        const std::filesystem::path& shownPath) {
-    return {OpenOrFail(path, O_WRONLY | O_TRUNC, shownPath, " for writing"), shownPath};
-}
-
-std::string NativeFile::ReadAll() {
-    std::string content;
+Kind NativeFile::kind() const {
     struct stat info {};
-    if (::fstat(handle_, &info) == 0 && info.st_size > 0) {
-        // One more than the size, so that the final read of 0 needs no growth.
-        content.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    if (::fstat(handle_, &info) != 0) {
+        ThrowLastError();
     }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(handle_, buffer, sizeof buffer);
-        if (count == 0) {
-            return content;
-        }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            RaiseFileFailure("Cannot read", shownPath_, "", LastSystemError());
-        }
-        content.append(buffer, static_cast<std::size_t>(count));
-    }
+    return KindOfMode(info.st_mode);
 }
 
-void NativeFile::WriteAll(std::string_view bytes) {
+std::uint64_t NativeFile::Size() const {
+    struct stat info {};
+    if (::fstat(handle_, &info) != 0) {
+        ThrowLastError();
+    }
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
+    const ssize_t count = Retrying([&] { return ::read(handle_, buffer, size); });
+    if (count < 0) {
+        ThrowLastError();
+    }
+    return static_cast<std::size_t>(count);
+}
+
+std::size_t NativeFile::ReadSomeAt(std::uint64_t offset, char* buffer, std::size_t size) {
+    const ssize_t count =
+        Retrying([&] { return ::pread(handle_, buffer, size, static_cast<off_t>(offset)); });
+    if (count < 0) {
+        ThrowLastError();
+    }
+    return static_cast<std::size_t>(count);
+}
+
+void NativeFile::WriteAllAt(std::uint64_t offset, std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t count = ::write(handle_, bytes.data(), bytes.size());
+        const ssize_t count = Retrying([&] {
+            return ::pwrite(handle_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        });
         if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
+            ThrowLastError();
         }
         bytes.remove_prefix(static_cast<std::size_t>(count));
+        offset += static_cast<std::uint64_t>(count);
     }
 }
 
-void NativeFile::KeepPermissionsOf(const std::filesystem::path& model) {
-    struct stat info {};
-    if (::stat(model.c_str(), &info) != 0) {
-        RaiseFileFailure("Cannot read the permissions of", shownPath_, "", LastSystemError());
+void NativeFile::Truncate(std::uint64_t size) {
+    if (Retrying([&] { return ::ftruncate(handle_, static_cast<off_t>(size)); }) != 0) {
+        ThrowLastError();
     }
-    if (::fchmod(handle_, info.st_mode & 07777) != 0) {
-        RaiseFileFailure("Cannot keep the permissions of", shownPath_, "", LastSystemError());
-    }
-    // Keeping the owner only works with privileges (an administrator editing
-    // someone else's file); without them the file becomes the user's own,
-    // which is what a plain save would do too, so a refusal is not an error.
-    [[maybe_unused]] const int ignored = ::fchown(handle_, info.st_uid, info.st_gid);
 }
 
 void NativeFile::FlushToDisk() {
     if (::fsync(handle_) != 0) {
-        RaiseFileFailure("Cannot save", shownPath_, " to disk", LastSystemError());
+        ThrowLastError();
     }
 }
 
 void NativeFile::Close() {
     // close() may report a delayed write error (NFS, quotas); it counts. The
     // descriptor is released whatever it reports, so it is never retried.
-    const int result = ::close(std::exchange(handle_, kNoHandle));
-    if (result != 0 && errno != EINTR) {
-        RaiseFileFailure("Cannot write", shownPath_, "", LastSystemError());
+    if (::close(std::exchange(handle_, kNoHandle)) != 0 && errno != EINTR) {
+        ThrowLastError();
     }
 }
 
-void RenameOver(const std::filesystem::path& source, const std::filesystem::path& target,
-                const std::filesystem::path& shownPath) {
-    if (::rename(source.c_str(), target.c_str()) != 0) {
-        RaiseFileFailure("Cannot replace", shownPath, "", LastSystemError());
+std::uint32_t NativeFile::Mode() const {
+    struct stat info {};
+    if (::fstat(handle_, &info) != 0) {
+        ThrowLastError();
     }
-    // Make the rename itself durable. The new content is already on disk, so
-    // a folder that cannot be synced (some file systems refuse) is no failure.
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    return info.st_mode & 07777;
+}
+
+void NativeFile::RestoreMode(std::uint32_t mode) noexcept {
+    // The kernel clears setuid and setgid when a file is written. Only the
+    // owner (or root) may set them again; for anyone else the kernel's
+    // clearing stands, as it does for a plain save.
+    struct stat info {};
+    if (::fstat(handle_, &info) == 0 && (info.st_mode & 07777) != mode) {
+        ::fchmod(handle_, static_cast<mode_t>(mode));
+    }
+}
+
+void LinkAsNew(const std::filesystem::path& existing, const std::filesystem::path& name) {
+    if (::link(existing.c_str(), name.c_str()) == 0) {
+        return;
+    }
+    // File systems without hard links (FAT, some network shares) can still
+    // rename without replacing.
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
+        ThrowLastError();
+    }
+    if (::renameat2(AT_FDCWD, existing.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) != 0) {
+        ThrowLastError();
+    }
+}
+
+void FlushFolderQuietly(const std::filesystem::path& folder) noexcept {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
@@ -157,6 +199,10 @@ void RenameOver(const std::filesystem::path& source, const std::filesystem::path
 
 void RemoveQuietly(const std::filesystem::path& path) noexcept {
     ::unlink(path.c_str());
+}
+
+std::filesystem::path TemporaryFolder() {
+    return std::filesystem::temp_directory_path();
 }
 
 } // namespace velmora::native

@@ -3,131 +3,217 @@
 #include "velmora/failure.h"
 #include "velmora/text_file.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
-#include <system_error>
 
 namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
+using native::Kind;
 using native::NativeFile;
 
-[[noreturn]] void FailToOpen(const fs::path& shownPath, const native::SystemError& why) {
-    native::RaiseFileFailure("Cannot open", shownPath, " for writing", why);
+// Names of one fixed length, whatever the output is called, so that any name
+// the file system accepts for the output leaves room for them.
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::string_view kBackupSuffix = ".bak";
+
+fs::path FolderOf(const fs::path& path) {
+    return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
-// The file that a write to `path` must replace: a symbolic link is followed
-// to the file it names, so that the link itself survives the replace.
-fs::path FinalTarget(const fs::path& path) {
-    constexpr int kMaxLinks = 40; // as the kernel allows
-    fs::path target = path;
-    for (int links = 0; links < kMaxLinks; ++links) {
-        std::error_code error;
-        if (!fs::is_symlink(fs::symlink_status(target, error))) {
-            return target; // also when it does not exist: it is then created
-        }
-        const fs::path link = fs::read_symlink(target, error);
-        if (error) {
-            FailToOpen(path, native::ToSystemError(error));
-        }
-        target = link.is_absolute() ? link : target.parent_path() / link;
-    }
-    FailToOpen(path, native::ToSystemError(
-                         std::make_error_code(std::errc::too_many_symbolic_link_levels)));
-}
-
-// Whether `target` exists; refuses folders and anything but a regular file,
-// which a rename would otherwise silently replace.
-bool TargetExists(const fs::path& target, const fs::path& shownPath) {
-    std::error_code error;
-    const fs::file_status status = fs::status(target, error);
-    if (!fs::exists(status)) {
-        return false; // a missing folder or a refusal is reported by the create
-    }
-    if (fs::is_directory(status)) {
-        FailToOpen(shownPath, native::IsAFolder());
-    }
-    if (!fs::is_regular_file(status)) {
-        FailToOpen(shownPath, native::IsNotARegularFile());
-    }
-    return true;
-}
-
-// A name in the target's own folder, so that the final rename stays on one
-// file system, and one that no other writer will pick.
-fs::path TemporaryPathBeside(const fs::path& target) {
+// ".velmora-" and 16 random hex digits: one that no other writer will pick.
+fs::path UniqueName(std::string_view suffix) {
     std::random_device entropy;
     const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();
-    constexpr char kHex[] = "0123456789abcdef";
-    std::string suffix;
+    std::string name = ".velmora-";
     for (int shift = 60; shift >= 0; shift -= 4) {
-        suffix += kHex[(token >> shift) & 0xF];
+        name += "0123456789abcdef"[(token >> shift) & 0xF];
     }
-    fs::path name = target.filename();
-    name += "." + suffix + ".velmora-tmp";
-    return target.parent_path() / fs::path(".").concat(name.native());
+    name += suffix;
+    return name;
 }
 
-void WriteDurably(NativeFile& file, std::string_view content) {
-    file.WriteAll(content);
-    file.FlushToDisk();
-    file.Close();
-}
-
-// Removes the temporary file it holds unless the write was committed.
-class TemporaryFile {
+// Removes the file it holds unless told to keep it.
+class RemovalGuard {
   public:
-    TemporaryFile() = default;
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
+    RemovalGuard() = default;
+    RemovalGuard(const RemovalGuard&) = delete;
+    RemovalGuard& operator=(const RemovalGuard&) = delete;
+    ~RemovalGuard() { RemoveNow(); }
+
+    void Hold(fs::path path) { path_ = std::move(path); }
+    void RemoveNow() noexcept {
         if (!path_.empty()) {
             native::RemoveQuietly(path_);
+            path_.clear();
         }
     }
-    void Hold(fs::path path) { path_ = std::move(path); }
-    void Commit() noexcept { path_.clear(); }
+    void Keep() noexcept { path_.clear(); }
+    [[nodiscard]] const fs::path& path() const { return path_; }
 
   private:
     fs::path path_;
 };
 
+// A new file in `folder`, held by `guard` (which must outlive the file, as
+// Windows cannot remove a file that is still open).
+NativeFile CreateUniqueIn(const fs::path& folder, std::string_view suffix,
+                          NativeFile::Visibility visibility, RemovalGuard& guard) {
+    constexpr int kAttempts = 8;
+    for (int attempt = 1;; ++attempt) {
+        const fs::path path = folder / UniqueName(suffix);
+        try {
+            NativeFile file = NativeFile::CreateNew(path, visibility);
+            guard.Hold(path);
+            return file;
+        } catch (const std::system_error& error) {
+            if (attempt == kAttempts || !native::IsAlreadyExistsError(error.code())) {
+                throw;
+            }
+        }
+    }
+}
+
+void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
+    std::array<char, 65536> buffer{};
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
+        const std::size_t count = from.ReadSomeAt(offset, buffer.data(), wanted);
+        if (count == 0) {
+            return; // the file was shortened meanwhile; what is left is all it holds
+        }
+        to.WriteAllAt(offset, {buffer.data(), count});
+        offset += count;
+    }
+}
+
+void WriteNewFile(std::string_view content, const fs::path& path) {
+    const fs::path folder = FolderOf(path);
+    RemovalGuard temporary;
+    NativeFile file = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
+        return CreateUniqueIn(folder, kTemporarySuffix, NativeFile::Visibility::Usual, temporary);
+    });
+    fileio::Attempt(fileio::kWrite, path, [&] { file.WriteAllAt(0, content); });
+    fileio::Attempt(fileio::kSave, path, [&] { file.FlushToDisk(); });
+    fileio::Attempt(fileio::kWrite, path, [&] { file.Close(); });
+    // Only a complete file gets the name, and it never replaces one that
+    // appeared meanwhile.
+    fileio::Attempt(fileio::kCreate, path, [&] { native::LinkAsNew(temporary.path(), path); });
+    temporary.RemoveNow();
+    native::FlushFolderQuietly(folder);
+}
+
+// The existing output, opened through `path` as given: what the system
+// refuses to a plain save (a read-only file, a link another user planted in
+// a shared folder) is refused here too. Reading is needed to keep a copy.
+NativeFile OpenForRewriting(const fs::path& path) {
+    try {
+        return NativeFile::OpenExisting(path, NativeFile::Access::ReadWrite);
+    } catch (const std::system_error& readWrite) {
+        if (!native::IsPermissionError(readWrite.code())) {
+            fileio::RaiseFileFailure(fileio::kOpenForWriting, path, readWrite.code());
+        }
+        NativeFile writeOnly = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
+            return NativeFile::OpenExisting(path, NativeFile::Access::Write);
+        });
+        // Writable but unreadable: its content could not be put back.
+        fileio::RaiseFileFailure(fileio::kKeepCopy, path, readWrite.code());
+    }
+}
+
+// A durable copy of the output's first `size` bytes, beside it or, when its
+// folder takes no new file (or has no room), in the temporary folder.
+NativeFile KeepCopy(NativeFile& output, std::uint64_t size, const fs::path& path,
+                    RemovalGuard& guard) {
+    std::error_code firstError;
+    for (const bool beside : {true, false}) {
+        try {
+            const fs::path folder = beside ? FolderOf(path) : native::TemporaryFolder();
+            NativeFile copy =
+                CreateUniqueIn(folder, kBackupSuffix, NativeFile::Visibility::Private, guard);
+            CopyContent(output, copy, size);
+            copy.FlushToDisk();
+            // The backup must be findable after a crash in the middle of the
+            // write, so its name is made durable too.
+            native::FlushFolderQuietly(folder);
+            return copy;
+        } catch (const std::system_error& error) {
+            guard.RemoveNow();
+            if (!firstError) {
+                firstError = error.code();
+            }
+        }
+    }
+    fileio::RaiseFileFailure(fileio::kKeepCopy, path, firstError);
+}
+
+void RewriteInPlace(std::string_view content, const fs::path& path) {
+    RemovalGuard backup;
+    NativeFile output = OpenForRewriting(path);
+    if (fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.kind(); }) !=
+        Kind::Regular) {
+        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsNotARegularFile);
+    }
+    const std::uint32_t mode =
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.Mode(); });
+    const std::uint64_t oldSize =
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.Size(); });
+    NativeFile copy = KeepCopy(output, oldSize, path, backup);
+
+    try {
+        // Written over the old bytes first and cut to size last: putting the
+        // old content back then needs no more room than it had.
+        fileio::Attempt(fileio::kWrite, path, [&] {
+            output.WriteAllAt(0, content);
+            output.Truncate(content.size());
+        });
+        fileio::Attempt(fileio::kSave, path, [&] { output.FlushToDisk(); });
+        output.RestoreMode(mode);
+    } catch (const FileFailure& failure) {
+        try {
+            CopyContent(copy, output, oldSize);
+            output.Truncate(oldSize);
+            output.FlushToDisk();
+            output.RestoreMode(mode);
+        } catch (const std::system_error&) {
+            backup.Keep();
+            const std::u8string kept = backup.path().u8string();
+            throw FileFailure(failure.description() + "; its old content is kept in \"" +
+                                  std::string(kept.begin(), kept.end()) + '"',
+                              failure.systemError());
+        }
+        throw;
+    }
+    // The new content is on disk already, so closing has nothing left to
+    // report that could be undone; the backup copy goes.
+    copy = NativeFile();
+    output = NativeFile();
+}
+
 } // namespace
 
 void WriteTextFile(std::string_view content, const fs::path& path) {
-    const fs::path target = FinalTarget(path);
-    const bool targetExists = TargetExists(target, path);
-    if (!target.has_filename()) { // an empty path, or one that ends in a separator
-        FailToOpen(path, native::ToSystemError(
-                             std::make_error_code(std::errc::no_such_file_or_directory)));
-    }
-    const fs::path temporaryPath = TemporaryPathBeside(target);
-
-    // Declared before `file`, so that on a failure the file is closed before
-    // it is removed (Windows cannot remove an open file).
-    TemporaryFile temporary;
-    NativeFile file;
-    try {
-        file = NativeFile::CreateNew(temporaryPath, path);
-    } catch (const FileFailure& failure) {
-        if (!targetExists || !native::IsPermissionError(failure.systemError())) {
-            throw;
+    fileio::RefuseUnusablePath(fileio::kOpenForWriting, path);
+    switch (fileio::Attempt(fileio::kOpenForWriting, path, [&] { return native::KindOf(path); })) {
+    case Kind::Missing:
+        if (!path.has_filename()) { // an empty path, or one that ends in a separator
+            fileio::RaiseFileFailure(fileio::kOpenForWriting, path,
+                                     std::make_error_code(std::errc::no_such_file_or_directory));
         }
-        // The folder refuses new files, but the file itself may still be
-        // writable: write it in place, as a plain save would. Only for a
-        // refusal: on a full disk this would destroy the old content.
-        NativeFile inPlace = NativeFile::OpenForOverwrite(target, path);
-        WriteDurably(inPlace, content);
-        return;
+        return WriteNewFile(content, path);
+    case Kind::Regular:
+        return RewriteInPlace(content, path);
+    case Kind::Folder:
+        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsAFolder);
+    case Kind::Other:
+        break;
     }
-    temporary.Hold(temporaryPath);
-    if (targetExists) {
-        file.KeepPermissionsOf(target);
-    }
-    WriteDurably(file, content);
-    native::RenameOver(temporaryPath, target, path);
-    temporary.Commit();
+    // A device or pipe is refused without opening it: opening alone can act.
+    fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsNotARegularFile);
 }
 
 } // namespace velmora

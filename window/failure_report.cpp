@@ -34,5 +34,7 @@ QString DescribeFailure(const std::exception_ptr& failure) {
 void ReportFailure(QWidget* parent, const std::exception_ptr& failure) {
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Velmora"), DescribeFailure(failure),
                     QMessageBox::Ok, parent);
+    // Paths are shown as typed: "<br>" in a file name is not markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }

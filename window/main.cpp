@@ -3,7 +3,14 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <csignal>
+
 int main(int argc, char* argv[]) {
+#ifdef SIGXFSZ
+    // A write past the file-size limit (ulimit -f) then fails with "File too
+    // large", which is reported, instead of killing the window.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QApplication app(argc, argv);
     // Only the application name: a display name would be appended to the
     // window's title, which must read "Main" alone.

@@ -2,9 +2,9 @@
 #include "velmora/convert_file.h"
 #include "velmora/failure.h"
 
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <optional>
 #include <string>
 
 using namespace std::string_literals;
@@ -17,89 +17,64 @@ using testing_support::GetBytes;
 using testing_support::PutBytes;
 using testing_support::ScratchFolder;
 
-struct ConversionCase {
-    const char* name;
-    std::string input;
-    std::string output;
-};
-
-// Names the case in test output instead of dumping its bytes.
-void PrintTo(const ConversionCase& testCase, std::ostream* out) {
-    *out << testCase.name;
-}
-
-class ConvertFileWrites : public testing::TestWithParam<ConversionCase> {};
-
-TEST_P(ConvertFileWrites, TheDecodedBytes) {
-    const ScratchFolder folder;
-    PutBytes(folder / "in.txt", GetParam().input);
-    PutBytes(folder / "ok.txt", std::string(40'000, '#')); // longer than any result
-
-    ConvertFile(folder / "in.txt", folder / "ok.txt");
-
-    EXPECT_EQ(GetBytes(folder / "ok.txt"), GetParam().output);
-    EXPECT_EQ(GetBytes(folder / "in.txt"), GetParam().input);
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Files, ConvertFileWrites, testing::Values(
-    ConversionCase{"Hello",                      "48656C6C6F",             "Hello"},
-    ConversionCase{"LineEndCountsAsZero",        "2F41\r\n",               "/A\0"s},
-    ConversionCase{"LowerCaseCountsAsZero",      "68656c6c6f",             "\x68\x65\x60\x60\x60"},
-    ConversionCase{"EmptyInputGivesEmptyOutput", "",                       ""},
-    ConversionCase{"LongestInput",               std::string(32'767, 'F'), std::string(16'383, '\xFF') + "\xF0"}),
-    [](const testing::TestParamInfo<ConversionCase>& info) { return std::string(info.param.name); });
-// clang-format on
-
-struct FailureCase {
-    const char* name;
-    std::optional<std::string> input; // nullopt: no input file; "/" : a folder
-    FailureNumber expected;
-};
-
-// Names the case in test output instead of dumping its bytes.
-void PrintTo(const FailureCase& testCase, std::ostream* out) {
-    *out << testCase.name;
-}
-
-class ConvertFileFails : public testing::TestWithParam<FailureCase> {};
-
-TEST_P(ConvertFileFails, AndLeavesTheOutputUntouched) {
-    for (const bool outputExists : {true, false}) {
-        SCOPED_TRACE(outputExists ? "existing output" : "no output");
+TEST(ConvertFile, WritesTheDecodedBytesOverLongerContent) {
+    const struct {
+        std::string input, output;
+    } kCases[] = {
+        {"48656C6C6F", "Hello"},
+        {"2F41\r\n", "/A\0"s},                  // a line end counts as zeros
+        {"68656c6c6f", "\x68\x65\x60\x60\x60"}, // lower case counts as zero
+        {"", ""},
+        {std::string(32'767, 'F'), std::string(16'383, '\xFF') + "\xF0"}, // the longest input
+    };
+    for (const auto& [input, output] : kCases) {
+        SCOPED_TRACE(input.substr(0, 12));
         const ScratchFolder folder;
-        const auto& input = GetParam().input;
-        if (input == "/") {
-            fs::create_directory(folder / "in.txt");
-        } else if (input) {
-            PutBytes(folder / "in.txt", *input);
-        }
-        if (outputExists) {
-            PutBytes(folder / "ok.txt", "keep me");
-        }
+        PutBytes(folder / "in.txt", input);
+        PutBytes(folder / "ok.txt", std::string(40'000, '#'));
 
-        try {
-            ConvertFile(folder / "in.txt", folder / "ok.txt");
-            ADD_FAILURE() << "converted without a failure";
-        } catch (const Failure& failure) {
-            EXPECT_EQ(failure.number(), GetParam().expected) << failure.description();
-        }
+        ConvertFile(folder / "in.txt", folder / "ok.txt");
 
-        if (outputExists) {
-            EXPECT_EQ(GetBytes(folder / "ok.txt"), "keep me");
-        } else {
-            EXPECT_FALSE(fs::exists(folder / "ok.txt"));
-        }
+        EXPECT_EQ(GetBytes(folder / "ok.txt"), output);
+        EXPECT_EQ(GetBytes(folder / "in.txt"), input);
     }
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Inputs, ConvertFileFails, testing::Values(
-    FailureCase{"MissingInput",  std::nullopt,             FailureNumber::File},
-    FailureCase{"FolderAsInput", "/",                      FailureNumber::File},
-    FailureCase{"OverlongInput", std::string(32'768, '4'), FailureNumber::Overflow}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
-// clang-format on
+TEST(ConvertFile, FailsAtOnceAndLeavesTheOutputUntouched) {
+    const struct {
+        const char* name;
+        std::uintmax_t inputSize; // 0: no input file; characters past the first 32,768 are a hole
+        FailureNumber expected;
+    } kCases[] = {
+        {"missing input", 0, FailureNumber::File},
+        {"one character too many", 32'768, FailureNumber::Overflow},
+        {"4 GiB, never read", std::uintmax_t{1} << 32, FailureNumber::Overflow},
+    };
+    for (const auto& [name, inputSize, expected] : kCases) {
+        for (const bool outputExists : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (outputExists ? ", existing output" : ", no output"));
+            const ScratchFolder folder;
+            if (inputSize > 0) {
+                PutBytes(folder / "in.txt", std::string(32'768, '4'));
+                fs::resize_file(folder / "in.txt", inputSize);
+            }
+            if (outputExists) {
+                PutBytes(folder / "ok.txt", "keep me");
+            }
+
+            const auto start = std::chrono::steady_clock::now();
+            try {
+                ConvertFile(folder / "in.txt", folder / "ok.txt");
+                ADD_FAILURE() << "converted without a failure";
+            } catch (const Failure& failure) {
+                EXPECT_EQ(failure.number(), expected) << failure.description();
+            }
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+            EXPECT_EQ(fs::exists(folder / "ok.txt") ? GetBytes(folder / "ok.txt") : "none",
+                      outputExists ? "keep me" : "none");
+        }
+    }
+}
 
 TEST(ConvertFile, SamePathIsReadWholeThenReplaced) {
     const ScratchFolder folder;
@@ -120,15 +95,9 @@ TEST(ConvertFile, TrimsOnlySpacesFromBothEnds) {
     EXPECT_EQ(GetBytes(folder / "ok put.txt"), "AB");
     EXPECT_THROW(ConvertFile("\t" + (folder / "in put.txt").string(), folder / "x.txt"),
                  FileFailure);
-    EXPECT_FALSE(fs::exists(folder / "x.txt"));
-}
-
-TEST(ConvertFile, SpacesOnlyIsAnEmptyPath) {
-    const ScratchFolder folder;
-    PutBytes(folder / "in.txt", "41");
-    EXPECT_THROW(ConvertFile("   ", folder / "ok.txt"), FileFailure);
-    EXPECT_THROW(ConvertFile(folder / "in.txt", "  "), FileFailure);
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"in.txt"});
+    EXPECT_THROW(ConvertFile("   ", folder / "x.txt"), FileFailure);
+    EXPECT_THROW(ConvertFile(folder / "in put.txt", "  "), FileFailure);
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"in put.txt", "ok put.txt"}));
 }
 
 } // namespace

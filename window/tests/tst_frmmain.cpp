@@ -34,6 +34,7 @@ struct SeenMessageBox {
     int count = 0;
     QString title;
     QString text;
+    Qt::TextFormat format = Qt::AutoText;
     QMessageBox::StandardButtons buttons;
     bool modal = false;
 };
@@ -51,6 +52,7 @@ class MessageBoxWatcher {
             ++seen_.count;
             seen_.title = box->windowTitle();
             seen_.text = box->text();
+            seen_.format = box->textFormat();
             seen_.buttons = box->standardButtons();
             seen_.modal = box->isModal();
             if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
@@ -267,6 +269,7 @@ void tst_Frmmain::failureIsReportedAndWindowStaysUsable() {
     QVERIFY2(watcher.seen().text.startsWith(expectedStart), qPrintable(watcher.seen().text));
     QCOMPARE(watcher.seen().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(watcher.seen().modal);
+    QCOMPARE(watcher.seen().format, Qt::PlainText); // a "<br>" in a path is not markup
 
     // Nothing lost, nothing changed, and ready for another try.
     QVERIFY(window->isVisible());
