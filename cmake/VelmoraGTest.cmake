@@ -7,6 +7,7 @@ if(VELMORA_GTEST_SOURCE_DIR)
     add_subdirectory(${VELMORA_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     if(NOT TARGET GTest::gtest)
         add_library(GTest::gtest ALIAS gtest)
+        add_library(GTest::gtest_main ALIAS gtest_main)
     endif()
 else()
     find_package(GTest REQUIRED)
@@ -20,11 +21,6 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
     set_tests_properties(prepare_wine PROPERTIES FIXTURES_SETUP wine)
 endif()
 
-# One main for every test program: a test that lowers the file-size limit
-# must see the write fail, as the program does, rather than be killed.
-add_library(velmora_test_main STATIC ${PROJECT_SOURCE_DIR}/fileio/tests/support/test_main.cpp)
-target_link_libraries(velmora_test_main PUBLIC GTest::gtest PRIVATE velmora_options)
-
 # velmora_add_gtest(NAME SOURCES... LIBRARIES...)
 #
 # Under an emulator (wine for the Windows build) each start costs seconds, so
@@ -32,7 +28,7 @@ target_link_libraries(velmora_test_main PUBLIC GTest::gtest PRIVATE velmora_opti
 function(velmora_add_gtest name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
     add_executable(${name} ${arg_SOURCES})
-    target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} velmora_test_main velmora_options)
+    target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main velmora_options)
     if(CMAKE_CROSSCOMPILING)
         add_test(NAME ${name} COMMAND ${name})
         if(CMAKE_CROSSCOMPILING_EMULATOR MATCHES "wine")
