@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #endif
 
@@ -16,33 +17,19 @@ namespace velmora::testing_support {
 TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
     std::string allBytes(256, '\0');
     std::iota(allBytes.begin(), allBytes.end(), '\0'); // every byte value: nothing is translated
-    std::u8string longest; // 255 bytes of UTF-8, the most a Linux name may hold
-    for (int i = 0; i < 85; ++i) {
-        longest += u8"文";
-    }
     // The last is longer than the read buffer.
     for (const std::string& bytes : {""s, "\r\n" + allBytes, std::string(200'000, 'Z')}) {
-        const ScratchFolder folder;
-        const fs::path created = folder / fs::path(longest), old = folder / fs::path(u8"Résumé ü");
+        const ScratchFolder folder; // a new file with the longest name there may be, an old one
+        const fs::path created = folder / std::string(255, 'n'),
+                       old = folder / fs::path(u8"Résumé ü");
         PutBytes(old, std::string(40'000, '#'));
+        EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         WriteTextFile(bytes, created);
         WriteTextFile(bytes, old);
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
         EXPECT_EQ(CountIn(folder.path), 2);
     }
-}
-
-// Also where the file reports a size of 0 (as files in /proc do): only what
-// is read counts.
-TEST(ReadTextFileUpTo, RefusesOneBytePastTheLimit) {
-    const ScratchFolder folder;
-    PutBytes(folder / "in.txt", "12");
-    EXPECT_EQ(ReadTextFileUpTo(folder / "in.txt", 1), std::nullopt);
-#ifndef _WIN32
-    EXPECT_EQ(ReadTextFileUpTo("/proc/self/maps", 100), std::nullopt);
-    EXPECT_GT(ReadTextFileUpTo("/proc/self/maps", 1 << 20).value_or("").size(), 100u);
-#endif
 }
 
 TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
@@ -85,6 +72,12 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
 
 #ifndef _WIN32
 
+// Files in /proc report a size of 0: only what is read counts.
+TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
+    EXPECT_EQ(ReadTextFileUpTo("/proc/self/maps", 100), std::nullopt);
+    EXPECT_GT(ReadTextFileUpTo("/proc/self/maps", 1 << 20).value_or("").size(), 100u);
+}
+
 // All that a rewrite in place keeps: the same inode (and so the same ACL and
 // extended attributes), mode, owner and number of links.
 std::array<std::uint64_t, 5> Identity(const fs::path& path) {
@@ -107,12 +100,9 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", "1");
     ASSERT_EQ(::setgroups(0, nullptr), 0); // none of root's groups for nobody
     constexpr uid_t kNobody = 65534, kRoot = 0, kOther = 1234, kNoLink = 1;
-    const struct {
-        const char* name;
-        mode_t folderMode, fileMode; // fileMode 0: no output yet
-        uid_t fileOwner, linkOwner;
-        std::string pattern;
-    } kCases[] = {
+    // The folder's mode, the output's mode (0: no output yet), its owner, the owner of a
+    // link to it (or none), and the outcome.
+    const std::tuple<const char*, mode_t, mode_t, uid_t, uid_t, std::string> kCases[] = {
         {"own read-only file", 0777, 0444, kNobody, kNoLink, "^13 Cannot open"},
         {"another's file, sticky folder", 01777, 0666, kOther, kNoLink, "^13 Cannot open"},
         {"another's file, root's link", 01777, 0666, kOther, kRoot, "^ok$"},

@@ -45,24 +45,24 @@ inline std::string Bytes(const fs::path& path) {
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
 }
 
-// "ok", or the FileFailure's system error number and description
-// ("2 Cannot open ..."); any other failure propagates.
-inline std::string OutcomeOf(auto&& statement) {
+// Whether `statement` ends as `pattern`, a regular expression, says: its
+// outcome is "ok", or the FileFailure's system error number and description
+// ("2 Cannot open ..."), or what else was thrown.
+inline testing::AssertionResult EndsAs(auto&& statement, const std::string& pattern) {
+    std::string outcome = "ok";
     try {
         statement();
-        return "ok";
     } catch (const FileFailure& failure) {
-        return std::to_string(failure.systemError()) + ' ' + failure.description();
+        outcome = std::to_string(failure.systemError()) + ' ' + failure.description();
+    } catch (const std::exception& other) {
+        outcome = "not a file failure: "s + other.what();
     }
+    const bool matches = std::regex_search(outcome, std::regex(pattern));
+    return (matches ? testing::AssertionSuccess() : testing::AssertionFailure()) << outcome;
 }
 
 } // namespace velmora::testing_support
 
-// Expects the outcome of `statement` (see OutcomeOf) to match `pattern`, a
-// regular expression such as "^0 .* for writing: it is a folder".
+// Expects `statement` to end as `pattern` says, such as "^0 .*: it is a folder".
 #define EXPECT_FILE_OUTCOME(statement, pattern)                                                    \
-    do {                                                                                           \
-        const std::string outcome_ =                                                               \
-            ::velmora::testing_support::OutcomeOf([&] { (void)(statement); });                     \
-        EXPECT_TRUE(std::regex_search(outcome_, std::regex(pattern))) << outcome_;                 \
-    } while (false)
+    EXPECT_TRUE(::velmora::testing_support::EndsAs([&] { (void)(statement); }, pattern))
