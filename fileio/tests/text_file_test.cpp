@@ -19,7 +19,7 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
     std::iota(allBytes.begin(), allBytes.end(), '\0'); // every byte value: nothing is translated
     // The last is longer than the read buffer.
     for (const std::string& bytes : {""s, "\r\n" + allBytes, std::string(200'000, 'Z')}) {
-        const ScratchFolder folder; // a new file with the longest name there may be, an old one
+        const ScratchFolder folder; // a new file with as long a name as may be, and an old one
         const fs::path created = folder / std::string(255, 'n'),
                        old = folder / fs::path(u8"Résumé ü");
         PutBytes(old, std::string(40'000, '#'));
