@@ -82,6 +82,7 @@ class tst_Frmmain : public QObject {
     void windowIsFixedWithCloseBoxOnly();
     void focusStartsOnConvertAndTabCycles();
     void returnInAPathBoxConvertsNothing();
+    void returnOnFocusedConvertConverts();
     void clickConvertsTheNamedFiles_data();
     void clickConvertsTheNamedFiles();
     void failureIsReportedAndWindowStaysUsable_data();
@@ -188,6 +189,17 @@ void tst_Frmmain::returnInAPathBoxConvertsNothing() {
         QTest::keyClick(control<QLineEdit>(box), Qt::Key_Enter);
     }
     QVERIFY(!QFile::exists(scratch("ok.txt")));
+}
+
+void tst_Frmmain::returnOnFocusedConvertConverts() {
+    WriteAll(scratch("in.txt"), "41");
+    control<QLineEdit>("txtIfile")->setText(scratch("in.txt"));
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        const QString output = scratch(QString::number(key));
+        control<QLineEdit>("txtOfile")->setText(output);
+        QTest::keyClick(control<QPushButton>("Cmdgo"), key);
+        QCOMPARE(ReadAll(output), QByteArray("A"));
+    }
 }
 
 void tst_Frmmain::clickConvertsTheNamedFiles_data() {
