@@ -12,7 +12,8 @@
 #
 # Each command first installs the Debian packages it needs that are missing
 # (through sudo when not run as root), then uses the CMake preset of the
-# same name. Set CI=true to turn compiler warnings into errors.
+# same name (deb uses the release build). Set CI=true to turn compiler
+# warnings into errors.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -97,7 +98,7 @@ case "$command" in
         build_and_test velmora_bench
         ;;
     *)
-        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
