@@ -4,6 +4,8 @@
 #include "ui_frmmain.h"
 #include "velmora/convert_file.h"
 
+#include <QKeyEvent>
+
 #include <exception>
 #include <filesystem>
 
@@ -15,16 +17,40 @@ std::filesystem::path PathFromText(const QString& text) {
     return std::filesystem::path(text.toStdU16String());
 }
 
+// Presses the push button it watches on Return or Enter, as Space does: what
+// a focused push button does on Windows. Only keys sent to the button itself
+// count, so it is still no default button.
+class PressOnReturn : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+                static_cast<QAbstractButton*>(watched)->click();
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 Frmmain::Frmmain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Frmmain>()) {
     ui->setupUi(this);
     // A fixed window: a title with close box and system menu, but no minimize
-    // or maximize box. Flags cannot be set in the description itself.
+    // or maximize box, and on Windows a thin border with no sizing frame.
+    // Flags cannot be set in the description itself.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
     ui->Cmdgo->setFocus(); // first in the tab order
     connect(ui->Cmdgo, &QPushButton::clicked, this, &Frmmain::Convert);
+    // Return or Enter presses FILE CONVERT while it has focus.
+    ui->Cmdgo->installEventFilter(new PressOnReturn(ui->Cmdgo));
 }
 
 Frmmain::~Frmmain() = default;

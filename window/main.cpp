@@ -15,7 +15,8 @@ int main(int argc, char* argv[]) {
     // Only the application name: a display name would be appended to the
     // window's title, which must read "Main" alone.
     QApplication::setApplicationName(QStringLiteral("Velmora"));
-    QApplication::setApplicationVersion(QStringLiteral("1.00"));
+    // The project version, from CMake: the one in the version record too.
+    QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
 
     Frmmain window;

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs a QtTest program under wine, on the X server in DISPLAY, and shows its
+# report. Under wine the program's standard output is lost once a window has
+# opened, so the report goes through a file. Afterwards it waits for wine to
+# end in this prefix, so that nothing of it outlives the X server.
+#
+# usage: wine_qtest.sh TEST_PROGRAM.exe [QTEST_ARGUMENTS...]
+set -uo pipefail
+program=$1
+shift
+wine=${VELMORA_WINE:-wine}
+report=$(mktemp -p . qtest-XXXXXX.txt)
+"$wine" "$program" -o "$(basename "$report"),txt" "$@"
+status=$?
+cat "$report"
+rm -f "$report"
+wineserver -w
+exit "$status"

@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The real Velmora.exe under wine, driven like a user with the mouse and the
+# keyboard (xdotool) on an X server (ctest starts it under xvfb-run):
+#
+#   1. it starts and shows a window titled "Main" with a 312 x 136 client area,
+#      fixed, with a close box but no minimize or maximize box;
+#   2. a click on FILE CONVERT converts C:\in.txt into C:\ok.txt (the paths it
+#      starts with), and one after typing another output path converts there;
+#   3. with the input missing, a click shows the report titled "Velmora";
+#      after OK (Return) the window is still there, and the program running;
+#   4. closed as its close box does, it ends with exit status 0.
+#
+# usage: wine_real_window.sh VELMORA_EXE WINDOW_PROBE_EXE [SCREENSHOT.png]
+# Needs WINEPREFIX (set by the test preset), DISPLAY, xdotool; ImageMagick's
+# "import" for the screenshot of the window, taken after it starts.
+set -euo pipefail
+
+exe=$1
+probe=$2
+screenshot=${3:-}
+: "${WINEPREFIX:?WINEPREFIX must name the wine prefix}"
+: "${DISPLAY:?an X server is needed (run under xvfb-run)}"
+wine=${VELMORA_WINE:-wine}
+drive_c=$WINEPREFIX/drive_c
+
+say() { echo "real window: $*"; }
+fail() {
+    echo "real window: FAILED: $*" >&2
+    exit 1
+}
+
+# Prints the window's description, e.g. "client=312x136 origin=10,30 ...".
+wait_for() { "$wine" "$probe" wait "$1" "$2" | tr -d '\r'; }
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+# Waits up to 20 s for FILE to hold exactly the bytes "Hello".
+expect_hello() {
+    local tenth
+    for tenth in $(seq 200); do
+        if [ -f "$1" ] && [ "$(od -An -tx1 "$1" | tr -d ' \n')" = "48656c6c6f" ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "$1 does not hold Hello"
+}
+
+# Clicks at a point of the window's client area.
+click_at() { xdotool mousemove "$((origin_x + $1))" "$((origin_y + $2))" click 1; }
+# Centre of FILE CONVERT (Cmdgo: 208, 88, 89 x 33) and of the output box
+# (txtOfile: 64, 56, 241 x 19), in client coordinates.
+click_convert() { click_at 252 104; }
+
+# A wine server still running from wine programs started without this X
+# server would give the window no display: let it end first.
+wineserver -w
+
+# There is no window manager on the virtual X server: wine draws the title
+# bar and border itself, as Windows does.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+
+rm -f "$drive_c/in.txt" "$drive_c/ok.txt" "$drive_c/typed.bin"
+printf '48656C6C6F' >"$drive_c/in.txt"
+
+say "starting $exe"
+"$wine" "$exe" &
+pid=$!
+# Whatever happens, nothing of wine outlives the X server.
+trap 'kill "$pid" 2>/dev/null || true; wineserver -w' EXIT
+
+# 1. The window.
+info=$(wait_for Main 60) || fail "no window titled \"Main\" appeared"
+say "Main: $info"
+[ "$(field client "$info")" = "312x136" ] || fail "client area is $(field client "$info"), not 312x136"
+[ "$(field sizable "$info")" = "no" ] || fail "the window has a sizing border"
+[ "$(field minimize "$info")" = "no" ] || fail "the window has a minimize box"
+[ "$(field maximize "$info")" = "no" ] || fail "the window has a maximize box"
+[ "$(field sysmenu "$info")" = "yes" ] || fail "the window has no system menu (close box)"
+origin=$(field origin "$info")
+origin_x=${origin%,*}
+origin_y=${origin#*,}
+sleep 1 # let it paint
+if [ -n "$screenshot" ] && ! command -v import >/dev/null; then
+    say "no screenshot: ImageMagick's import is not installed"
+elif [ -n "$screenshot" ]; then
+    frame=$(field frame "$info")
+    import -window root -crop "$frame" +repage "$screenshot"
+    say "screenshot of the window: $screenshot"
+fi
+
+# 2. Conversions.
+click_convert
+expect_hello "$drive_c/ok.txt"
+say "a click converted C:\\in.txt into C:\\ok.txt (Hello)"
+
+click_at 184 65
+xdotool key ctrl+a
+xdotool type --delay 20 'C:\typed.bin'
+click_convert
+expect_hello "$drive_c/typed.bin"
+say "after typing C:\\typed.bin as the output, a click converted into it"
+
+# 3. The failure report, and the window after it.
+rm "$drive_c/in.txt"
+click_convert
+report=$(wait_for Velmora 30) || fail "no report titled \"Velmora\" for a missing input"
+say "report for the missing input: Velmora ($report)"
+xdotool key Return
+"$wine" "$probe" gone Velmora 30 >/dev/null || fail "the report did not close on Return"
+kill -0 "$pid" 2>/dev/null || fail "the program ended after the report"
+wait_for Main 5 >/dev/null || fail "the window is gone after the report"
+expect_hello "$drive_c/ok.txt" # the failed conversion left the output as it was
+say "after OK the window is still there and C:\\ok.txt unchanged"
+
+# 4. Closing it.
+"$wine" "$probe" close Main || fail "could not close the window"
+for tenth in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "the program is still running 30 s after its window was closed"
+status=0
+wait "$pid" || status=$?
+[ "$status" -eq 0 ] || fail "exit status $status after closing, not 0"
+say "closed; exit status 0"
