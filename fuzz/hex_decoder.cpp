@@ -1,11 +1,6 @@
-// Differential fuzzing of the decoder against a reference written straight
-// from the rules, sharing no code or table with it: only '0'-'9' and
-// upper-case 'A'-'F' are digits, anything else counts as 0 and keeps its
-// place, a final odd digit is a high nibble, and a text of more than 32,767
-// characters is an overflow. Any difference is a finding.
-//
-// The length limit is reached by two inputs of the corpus, of exactly 32,767
-// and 32,768 characters; stretching every input to it would slow each run.
+// The decoder against a reference written straight from the rules, sharing no
+// code or table with it. The corpus holds texts of exactly 32,767 and 32,768
+// characters for the limit; stretching every input would slow each run.
 
 #include "velmora/hex_decoder.h"
 

@@ -1,8 +1,5 @@
-// The digit rules on worked examples with their exact bytes, and the length
-// limit at its edge. The fuzz target checks its whole corpus, every digit and
-// every pair, against a reference written from the same rules; these cases
-// pin the rules down, so that the decoder and the reference cannot share a
-// misreading.
+// The digit rules on worked examples with their exact bytes, so that the
+// decoder and the fuzz target's reference cannot share a misreading.
 
 #include "velmora/failure.h"
 #include "velmora/hex_decoder.h"

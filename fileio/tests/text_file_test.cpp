@@ -78,18 +78,16 @@ TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
     EXPECT_GT(ReadTextFileUpTo("/proc/self/maps", 1 << 20).value_or("").size(), 100u);
 }
 
-// All that a rewrite in place keeps: the same inode (and so the same ACL and
-// extended attributes), mode, owner and number of links.
+// What a rewrite in place keeps: the inode (so ACL and xattrs), mode, owner, links.
 std::array<std::uint64_t, 5> Identity(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
     return {info.st_ino, info.st_mode, info.st_uid, info.st_gid, info.st_nlink};
 }
 
-// Each case is set up by root and written by the ordinary user nobody, who
-// gets what a plain save would get; a failure changes nothing and leaves
-// nothing behind. In a sticky folder, a link or a file that another user put
-// there is refused (fs.protected_symlinks and fs.protected_regular).
+// Set up by root, written by nobody, who gets what a plain save would get; a
+// failure changes nothing and leaves nothing behind. In a sticky folder, another
+// user's link or file is refused (fs.protected_symlinks and fs.protected_regular).
 TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can act as another user (CI runs as root)";
@@ -100,8 +98,7 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", "1");
     ASSERT_EQ(::setgroups(0, nullptr), 0); // none of root's groups for nobody
     constexpr uid_t kNobody = 65534, kRoot = 0, kOther = 1234, kNoLink = 1;
-    // The folder's mode, the output's mode (0: no output yet), its owner, the owner of a
-    // link to it (or none), and the outcome.
+    // Folder mode, output mode (0: none yet), its owner, owner of a link to it, outcome.
     const std::tuple<const char*, mode_t, mode_t, uid_t, uid_t, std::string> kCases[] = {
         {"own read-only file", 0777, 0444, kNobody, kNoLink, "^13 Cannot open"},
         {"another's file, sticky folder", 01777, 0666, kOther, kNoLink, "^13 Cannot open"},

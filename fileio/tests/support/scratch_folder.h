@@ -1,7 +1,6 @@
 #pragma once
 
-// A fresh folder per test, removed afterwards; raw byte access that does not
-// go through the code under test; and how a file operation ended.
+// A fresh folder per test, byte access beside the code under test, and outcomes.
 
 #include "velmora/failure.h"
 
@@ -45,9 +44,8 @@ inline std::string Bytes(const fs::path& path) {
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
 }
 
-// Whether `statement` ends as `pattern`, a regular expression, says: its
-// outcome is "ok", or the FileFailure's system error number and description
-// ("2 Cannot open ..."), or what else was thrown.
+// Whether `statement` ends as the regular expression `pattern` says: "ok", or
+// the FileFailure's system error and description ("2 Cannot open ..."), or else.
 inline testing::AssertionResult EndsAs(auto&& statement, const std::string& pattern) {
     std::string outcome = "ok";
     try {
