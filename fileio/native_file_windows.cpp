@@ -64,13 +64,14 @@ const std::error_category& WindowsErrors() {
 // which the system takes literally: so it is made absolute and normal first.
 std::wstring Win32Path(const std::filesystem::path& path) {
     const std::wstring& given = path.native();
-    if (given.size() < MAX_PATH - 12 || given.starts_with(L"\\\\?\\")) {
+    if (given.starts_with(L"\\\\?\\")) {
         return given;
     }
+    // A short relative path may still name a long one: the full path decides.
     const DWORD size = ::GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
     std::wstring full(size, L'\0');
     const DWORD length = ::GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) {
+    if (length == 0 || length >= size || length < MAX_PATH - 12) {
         return given;
     }
     full.resize(length);

@@ -51,7 +51,8 @@ std::optional<std::string> ReadUpTo(const std::filesystem::path& path, std::size
     content.reserve(static_cast<std::size_t>(reported) + 1); // the final read of 0 needs no growth
     std::array<char, 65536> buffer{};
     for (;;) {
-        const std::size_t wanted = std::min(buffer.size(), maxBytes - content.size() + 1);
+        // One byte past the limit at the most, without wrapping when there is none.
+        const std::size_t wanted = std::min(buffer.size() - 1, maxBytes - content.size()) + 1;
         const std::size_t count = fileio::Attempt(
             fileio::kRead, path, [&] { return file.ReadSome(buffer.data(), wanted); });
         if (count == 0) {

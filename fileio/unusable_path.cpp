@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace velmora::fileio {
 namespace {
@@ -39,9 +40,12 @@ bool IsDeviceName(std::wstring_view name) {
 }
 
 std::optional<std::string_view> WhyWindowsRefuses(const std::filesystem::path& path) {
+    bool first = true;
     for (const std::filesystem::path& part : path.relative_path()) {
         const std::wstring_view name = part.native();
-        const bool isDrive = name.size() == 2 && name[1] == L':'; // after a \\?\ prefix
+        // A drive such as "C:" comes first, after a \\?\ prefix; anywhere else
+        // a colon would name a stream.
+        const bool isDrive = std::exchange(first, false) && name.size() == 2 && name[1] == L':';
         if (name.empty() || name == L"." || name == L".." || isDrive) {
             continue;
         }

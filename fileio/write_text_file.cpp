@@ -151,6 +151,22 @@ NativeFile KeepCopy(NativeFile& output, std::uint64_t size, const fs::path& path
     fileio::RaiseFileFailure(fileio::kKeepCopy, path, firstError);
 }
 
+// Puts the old content back after a failed write; false if that fails too.
+// Cut first: on a file system that copies on write, rewriting the old bytes
+// needs room that the longer new content may have taken.
+bool PutBack(NativeFile& copy, NativeFile& output, std::uint64_t oldSize,
+             std::uint32_t mode) noexcept {
+    try {
+        output.Truncate(oldSize);
+        CopyContent(copy, output, oldSize);
+        output.FlushToDisk();
+        output.RestoreMode(mode);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void RewriteInPlace(std::string_view content, const fs::path& path) {
     RemovalGuard backup;
     NativeFile output = OpenForRewriting(path);
@@ -173,18 +189,19 @@ void RewriteInPlace(std::string_view content, const fs::path& path) {
         });
         fileio::Attempt(fileio::kSave, path, [&] { output.FlushToDisk(); });
         output.RestoreMode(mode);
-    } catch (const FileFailure& failure) {
-        try {
-            CopyContent(copy, output, oldSize);
-            output.Truncate(oldSize);
-            output.FlushToDisk();
-            output.RestoreMode(mode);
-        } catch (const std::system_error&) {
+    } catch (...) {
+        // Whatever stopped the write (a file failure, or running out of
+        // memory), the old content goes back before the backup is removed.
+        if (!PutBack(copy, output, oldSize, mode)) {
             backup.Keep();
             const std::u8string kept = backup.path().u8string();
-            throw FileFailure(failure.description() + "; its old content is kept in \"" +
-                                  std::string(kept.begin(), kept.end()) + '"',
-                              failure.systemError());
+            try {
+                throw;
+            } catch (const FileFailure& failure) {
+                throw FileFailure(failure.description() + "; its old content is kept in \"" +
+                                      std::string(kept.begin(), kept.end()) + '"',
+                                  failure.systemError());
+            }
         }
         throw;
     }

@@ -60,6 +60,7 @@ void tst_Frmmain::init() {
     folder = std::make_unique<QTemporaryDir>();
     window = std::make_unique<Frmmain>();
     reports.clear();
+    okAndPlain = false;
     window->show();
     QApplication::setActiveWindow(window.get());
     QVERIFY(QTest::qWaitForWindowActive(window.get()));

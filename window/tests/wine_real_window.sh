@@ -121,8 +121,8 @@ xdotool key Return
 wait_for Velmora gone || fail "the report did not close on Return"
 kill -0 "$pid" 2>/dev/null || fail "the program ended after the report"
 wait_for Main >/dev/null || fail "the window is gone after the report"
-expect_hello "$drive_c/ok.txt" # the failed conversion left the output as it was
-say "after OK the window is still there and C:\\ok.txt unchanged"
+expect_hello "$drive_c/typed.bin" # the failed conversion left its output as it was
+say "after OK the window is still there and C:\\typed.bin unchanged"
 
 # 4. Closing it.
 "$wine" "$probe" Main close || fail "could not close the window"
