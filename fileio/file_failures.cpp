@@ -22,9 +22,8 @@ std::string Describe(Step step, const std::filesystem::path& path, std::string_v
 
 } // namespace
 
-void RaiseFileFailure(Step step, const std::filesystem::path& path, const std::error_code& why,
-                      std::string_view postscript) {
-    throw FileFailure(Describe(step, path, why.message()) + std::string(postscript), why.value());
+void RaiseFileFailure(Step step, const std::filesystem::path& path, const std::error_code& why) {
+    throw FileFailure(Describe(step, path, why.message()), why.value());
 }
 
 void RaiseFileFailure(Step step, const std::filesystem::path& path, std::string_view why) {

@@ -28,7 +28,7 @@ inline constexpr Step kKeepCopy{"Cannot keep a copy of", " while it is rewritten
 
 // Throws FileFailure carrying the system's error number and wording.
 [[noreturn]] void RaiseFileFailure(Step step, const std::filesystem::path& path,
-                                   const std::error_code& why, std::string_view postscript = "");
+                                   const std::error_code& why);
 // Throws FileFailure for a reason we found ourselves (error number 0).
 [[noreturn]] void RaiseFileFailure(Step step, const std::filesystem::path& path,
                                    std::string_view why);

@@ -27,6 +27,14 @@ template <typename Call> auto Retrying(Call call) {
     }
 }
 
+struct stat StatOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        ThrowLastError();
+    }
+    return info;
+}
+
 Kind KindOfMode(mode_t mode) {
     if (S_ISREG(mode)) {
         return Kind::Regular;
@@ -92,19 +100,11 @@ NativeFile NativeFile::CreateNew(const std::filesystem::path& path, Visibility v
 }
 
 Kind NativeFile::kind() const {
-    struct stat info {};
-    if (::fstat(handle_, &info) != 0) {
-        ThrowLastError();
-    }
-    return KindOfMode(info.st_mode);
+    return KindOfMode(StatOf(handle_).st_mode);
 }
 
 std::uint64_t NativeFile::Size() const {
-    struct stat info {};
-    if (::fstat(handle_, &info) != 0) {
-        ThrowLastError();
-    }
-    return static_cast<std::uint64_t>(info.st_size);
+    return static_cast<std::uint64_t>(StatOf(handle_).st_size);
 }
 
 std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
@@ -158,11 +158,7 @@ void NativeFile::Close() {
 }
 
 std::uint32_t NativeFile::Mode() const {
-    struct stat info {};
-    if (::fstat(handle_, &info) != 0) {
-        ThrowLastError();
-    }
-    return info.st_mode & 07777;
+    return StatOf(handle_).st_mode & 07777;
 }
 
 void NativeFile::RestoreMode(std::uint32_t mode) noexcept {

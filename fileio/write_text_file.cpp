@@ -117,10 +117,10 @@ NativeFile OpenForRewriting(const fs::path& path) {
         if (!native::IsPermissionError(readWrite.code())) {
             fileio::RaiseFileFailure(fileio::kOpenForWriting, path, readWrite.code());
         }
-        NativeFile writeOnly = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
-            return NativeFile::OpenExisting(path, NativeFile::Access::Write);
-        });
-        // Writable but unreadable: its content could not be put back.
+        // A refusal to write is the one to report. Writable but unreadable:
+        // its content could not be put back, so it is refused all the same.
+        fileio::Attempt(fileio::kOpenForWriting, path,
+                        [&] { (void)NativeFile::OpenExisting(path, NativeFile::Access::Write); });
         fileio::RaiseFileFailure(fileio::kKeepCopy, path, readWrite.code());
     }
 }
