@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds, tests and starts Velmora on Debian or Ubuntu.
 #
 #   ./build.sh run     build and start the program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How long one conversion of the largest input takes, and how close the whole
 // command comes to the file work that no conversion can avoid.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest: the installed package (Debian's libgtest-dev), or, for a cross
 # build, its sources compiled along with the project.
 if(VELMORA_GTEST_SOURCE_DIR)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compiler settings shared by every target of ours (but not by third-party
 # code such as a GoogleTest built from source).
 add_library(velmora_options INTERFACE)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The packages users install, made by CPack (`cpack` in the build folder;
 # ./build.sh windows and ./build.sh deb run it):
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (posix threads),
 # running the test programs under wine.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "velmora/convert_file.h"
 
 #include "velmora/failure.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "velmora/hex_decoder.h"
 
 #include "velmora/failure.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The thin layer over the operating system's file calls that ReadTextFile

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File calls on POSIX systems.
 
 #include "native_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File calls on Windows. Paths go to the wide-character API, so every
 // character a user can type in a path survives; long ones are given in the
 // "\\?\" form, so that paths past MAX_PATH work without a manifest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "file_failures.h"
 #include "native_file.h"
 #include "velmora/failure.h"

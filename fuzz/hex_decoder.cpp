@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decoder against a reference written straight from the rules, sharing no
 // code or table with it. The corpus holds texts of exactly 32,767 and 32,768
 // characters for the limit; stretching every input would slow each run.

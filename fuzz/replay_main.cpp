@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target once on every file of the corpus folder given, so that
 // the corpus is an ordinary test in the builds without libFuzzer: release,
 // sanitizers, and Windows under wine. A finding aborts, as under the fuzzer.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks the Windows installer under wine, in a fresh wine prefix of its own:
 #
 #   1. a silent install (/S), as an administrator's script would run it, puts

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the static Qt for Windows that Velmora.exe is linked with, from
 # Debian's own qt6-base source, with Debian's MinGW-w64 cross compiler.
 #

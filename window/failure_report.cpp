@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "failure_report.h"
 
 #include "velmora/failure.h"

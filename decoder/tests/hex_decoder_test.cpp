@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The digit rules on worked examples with their exact bytes, so that the
 // decoder and the fuzz target's reference cannot share a misreading.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window "Main" as a user meets it. The conversion itself is tested in
 // convert/; here, that the window passes on what was typed and reports failures.
 

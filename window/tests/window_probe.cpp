@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // For the real-window check under wine (wine_real_window.sh): finds the shown
 // top-level window of exactly the title given and prints
 //   client=WxH origin=X,Y frame=WxH+X+Y sizable=0 minimize=0 maximize=0 sysmenu=1

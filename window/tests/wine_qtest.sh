@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a QtTest program under wine, on the X server in DISPLAY, and shows its
 # report. Under wine the program's standard output is lost once a window has
 # opened, so the report goes through a file. Afterwards it waits for wine to

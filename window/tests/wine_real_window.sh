@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real Velmora.exe under wine, driven like a user with the mouse and the
 # keyboard (xdotool) on an X server (ctest starts it under xvfb-run):
 #

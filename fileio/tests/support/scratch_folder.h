@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A fresh folder per test, byte access beside the code under test, and outcomes.
