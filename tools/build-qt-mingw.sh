@@ -10,7 +10,7 @@
 #   ${XDG_CACHE_HOME:-~/.cache}/velmora/qt-6.4.2-mingw-static-<key>
 # where <key> is a hash of this script and of the toolchain file: a change of
 # either gives a new folder, so a Qt built with other options is never reused.
-# It is built once (about 35 minutes on 2 cores) and then reused by every
+# It is built once (20 to 30 minutes on 2 cores) and then reused by every
 # build and CI run on the machine. The file "velmora-qt-complete" is written
 # into the folder last, so an interrupted build is never taken for a
 # finished one: without it the folder is wiped and built again.
@@ -18,6 +18,17 @@
 # Needs: cmake, ninja-build, g++-mingw-w64-x86-64-posix, qt6-base-dev-tools
 # (the host moc, uic and rcc), dpkg-dev (dpkg-source) and a deb-src entry for
 # Debian bookworm, which is added if apt cannot find the source.
+#
+# Beside the libraries, the folder keeps what the notices of Velmora.exe are
+# made from (tools/qt-notices reads it), in share/velmora/:
+#   source-version     the Debian source package's version, e.g. 6.4.2+dfsg-10
+#   licenses/          Qt's licence texts and Debian's copyright file for it
+#   attribution/       every qt_attribution.json of the source, with the
+#                      licence files they name, at their places in the tree
+#   object-sources.gz  for each object file of Qt's libraries, the source
+#                      files that went into it (from the compiler's own
+#                      dependency records), so that the notices can list
+#                      exactly the code that Velmora.exe links in
 set -euo pipefail
 
 qt_version=6.4.2
@@ -69,6 +80,11 @@ EOF
 fi
 dpkg-source -x qt6-base_"$qt_version"*.dsc "$work/src" >&2
 cd "$work"
+source_version=$(dpkg-parsechangelog -l src/debian/changelog -S Version)
+# Resource data (rcc) records file times: the source package's date stands
+# in for all of them, so that every build of this Qt gives the same bytes.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l src/debian/changelog -S Timestamp)
+export SOURCE_DATE_EPOCH
 
 # The toolchain file is copied into the result, because Qt's
 # qt.toolchain.cmake remembers the path of the one Qt was built with.
@@ -81,6 +97,12 @@ options=(
     -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/velmora-mingw-w64-x86_64.cmake"
     -DCMAKE_BUILD_TYPE=Release
     -DCMAKE_INSTALL_PREFIX="$prefix"
+    # No path of this machine in the libraries: source file names as
+    # "qtbase/...", and no install prefix compiled into QtCore (a static Qt
+    # finds nothing through it anyway).
+    "-DCMAKE_C_FLAGS=-ffile-prefix-map=$work/src=qtbase -ffile-prefix-map=$work/build=qtbase"
+    "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$work/src=qtbase -ffile-prefix-map=$work/build=qtbase"
+    -DFEATURE_relocatable=ON
     # moc, uic and rcc are not cross-built: Debian's own (qt6-base-dev-tools,
     # the same 6.4.2) run on the build machine.
     -DQT_HOST_PATH=/usr
@@ -127,6 +149,31 @@ options=(
 cmake -S "$work/src" -B "$work/build" "${options[@]}" >&2
 cmake --build "$work/build" --parallel "$(nproc)" >&2
 cmake --install "$work/build" >&2
+
+# What the notices are made from (see the top of this file).
+notices=$prefix/share/velmora
+mkdir -p "$notices/licenses" "$notices/attribution"
+echo "$source_version" >"$notices/source-version"
+cp src/LICENSES/*.txt "$notices/licenses/"
+cp src/debian/copyright "$notices/licenses/debian-copyright"
+(
+    cd src
+    find . -name qt_attribution.json -printf '%h\n' | while read -r dir; do
+        mkdir -p "$notices/attribution/$dir"
+        cp "$dir/qt_attribution.json" "$notices/attribution/$dir/"
+        # The licence files it names, wherever they are.
+        python3 -c 'import json, sys
+entries = json.loads(open(sys.argv[1]).read(), strict=False)
+for entry in entries if isinstance(entries, list) else [entries]:
+    if entry.get("LicenseFile"):
+        print(entry["LicenseFile"])' "$dir/qt_attribution.json" | while read -r file; do
+            [ -f "$dir/$file" ] || continue
+            mkdir -p "$notices/attribution/$(dirname "$dir/$file")"
+            cp "$dir/$file" "$notices/attribution/$dir/$file"
+        done
+    done
+)
+ninja -C "$work/build" -t deps | sed "s|$work/src/||; s|$work/build/||" | gzip -n >"$notices/object-sources.gz"
 rm -rf "$work"
 touch "$stamp"
 log "done in $(( ($(date +%s) - started) / 60 )) min; $(du -sh "$prefix" | cut -f1) in $prefix"
