@@ -13,6 +13,16 @@ else()
     if(VELMORA_WERROR)
         target_compile_options(velmora_options INTERFACE -Werror)
     endif()
+    # Two builds of one commit give the same bytes wherever they are made:
+    # no folder of the build machine in any file name the compiler records.
+    target_compile_options(velmora_options INTERFACE
+        -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
+        -ffile-prefix-map=${PROJECT_BINARY_DIR}/=)
+endif()
+
+if(MINGW)
+    # A PE file records its link time unless told not to.
+    target_link_options(velmora_options INTERFACE -Wl,--no-insert-timestamp)
 endif()
 
 if(VELMORA_SANITIZE OR VELMORA_FUZZ)
