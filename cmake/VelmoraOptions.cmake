@@ -23,6 +23,12 @@ endif()
 if(MINGW)
     # A PE file records its link time unless told not to.
     target_link_options(velmora_options INTERFACE -Wl,--no-insert-timestamp)
+elseif(UNIX AND NOT VELMORA_SANITIZE AND NOT VELMORA_FUZZ)
+    # The hardening Debian builds its own packages with: checked string and
+    # memory calls, a stack protector, and relocations read-only from the start.
+    target_compile_options(velmora_options INTERFACE
+        $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2> -fstack-protector-strong)
+    target_link_options(velmora_options INTERFACE -Wl,-z,relro -Wl,-z,now)
 endif()
 
 if(VELMORA_SANITIZE OR VELMORA_FUZZ)
