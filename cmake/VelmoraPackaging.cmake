@@ -5,7 +5,8 @@
 #   Windows: Velmora-1.00-win64.exe, an NSIS installer that puts Velmora.exe
 #            in Program Files\Velmora with a Start-menu shortcut and an
 #            uninstaller listed in Apps & features; and Velmora-1.00-win64.zip,
-#            the same Velmora.exe to unpack anywhere.
+#            the same Velmora.exe to unpack anywhere. Both carry its licence,
+#            Qt's licences, the third-party notices and how to relink.
 #   Debian:  velmora_1.00_amd64.deb with the program, its desktop entry and
 #            icon; dependencies found by dpkg-shlibdeps.
 #
@@ -51,6 +52,39 @@ if(WIN32)
     # once that it cannot run, and it writes the 64-bit registry view (the
     # uninstall entry) directly.
     set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+
+    # Beside Velmora.exe, in the install folder and the zip: its licence,
+    # the licences of the Qt it links in statically, the notices of every
+    # third-party library in it, and how to relink it with another Qt (what
+    # the LGPL asks of a static build).
+    find_package(Qt6 REQUIRED COMPONENTS Core) # where it is, for this folder's scope
+    set(qt_notices "${QT6_INSTALL_PREFIX}/share/velmora")
+    install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION . RENAME LICENSE.txt)
+    if(EXISTS "${qt_notices}/source-version")
+        file(READ "${qt_notices}/source-version" VELMORA_QT_SOURCE_VERSION)
+        string(STRIP "${VELMORA_QT_SOURCE_VERSION}" VELMORA_QT_SOURCE_VERSION)
+        set(VELMORA_QT_VERSION "${Qt6_VERSION}")
+        set(generated "${CMAKE_BINARY_DIR}/packaging")
+        configure_file("${PROJECT_SOURCE_DIR}/packaging/windows/RELINKING.txt.in"
+                       "${generated}/RELINKING.txt" @ONLY)
+        set(notices "${generated}/THIRD-PARTY-NOTICES.txt")
+        find_package(Python3 REQUIRED COMPONENTS Interpreter)
+        add_custom_command(OUTPUT "${notices}"
+            COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/windows-notices"
+                    "$<TARGET_FILE_DIR:velmora>/Velmora.map" "${QT6_INSTALL_PREFIX}" "${notices}"
+            DEPENDS velmora "${PROJECT_SOURCE_DIR}/tools/windows-notices"
+            COMMENT "Listing the third-party software in Velmora.exe"
+            VERBATIM)
+        add_custom_target(velmora_notices ALL DEPENDS "${notices}")
+        install(FILES "${qt_notices}/licenses/LGPL-3.0-only.txt" DESTINATION . RENAME LGPL-3.0.txt)
+        install(FILES "${qt_notices}/licenses/GPL-3.0-only.txt" DESTINATION . RENAME GPL-3.0.txt)
+        install(FILES "${notices}" "${generated}/RELINKING.txt" DESTINATION .)
+    else()
+        # A Qt not built by tools/build-qt-mingw.sh: what its notices are
+        # made from is not known here, so packages made with it lack them.
+        message(WARNING "${QT6_INSTALL_PREFIX} has no share/velmora: the Windows packages "
+                        "will lack Qt's licences and third-party notices")
+    endif()
 elseif(UNIX AND NOT APPLE)
     set(CPACK_GENERATOR "DEB")
     set(CPACK_DEBIAN_PACKAGE_NAME "velmora")
