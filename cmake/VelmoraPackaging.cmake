@@ -50,8 +50,10 @@ if(WIN32)
     set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
     # A 64-bit installer for a 64-bit program: on 32-bit Windows it says at
     # once that it cannot run, and it writes the 64-bit registry view (the
-    # uninstall entry) directly.
-    set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+    # uninstall entry) directly. No file's time goes into the installer (the
+    # files CPack writes for it carry the time of packing), so that two
+    # packings of one commit give the same bytes.
+    set(CPACK_NSIS_DEFINES "Target amd64-unicode\nSetDateSave off")
 
     # Beside Velmora.exe, in the install folder and the zip: its licence,
     # the licences of the Qt it links in statically, the notices of every
