@@ -7,8 +7,9 @@
 #            uninstaller listed in Apps & features; and Velmora-1.00-win64.zip,
 #            the same Velmora.exe to unpack anywhere. Both carry its licence,
 #            Qt's licences, the third-party notices and how to relink.
-#   Debian:  velmora_1.00_amd64.deb with the program, its desktop entry and
-#            icon; dependencies found by dpkg-shlibdeps.
+#   Debian:  velmora_1.00-1+deb12_amd64.deb (for the release it is built on)
+#            with the program, its desktop entry, icon, AppStream metadata and
+#            manual page; dependencies found by dpkg-shlibdeps.
 #
 # Both carry the project's version (project() in CMakeLists.txt).
 if(NOT VELMORA_BUILD_WINDOW)
@@ -88,28 +89,84 @@ if(WIN32)
                         "will lack Qt's licences and third-party notices")
     endif()
 elseif(UNIX AND NOT APPLE)
+    # One package per Debian (or derivative) release, built on that release:
+    # its dependencies are the library packages of that release, and its
+    # version says which one it is for (1.00-1+deb12, 1.00-1+deb13, ...), so
+    # that a newer release's package is an upgrade of an older one's.
+    file(STRINGS /etc/os-release os_release REGEX "^(ID|VERSION_ID|VERSION_CODENAME|PRETTY_NAME)=")
+    foreach(field IN ITEMS ID VERSION_ID VERSION_CODENAME PRETTY_NAME)
+        set(os_${field} "")
+        foreach(line IN LISTS os_release)
+            if(line MATCHES "^${field}=\"?([^\"]*)\"?$")
+                set(os_${field} "${CMAKE_MATCH_1}")
+            endif()
+        endforeach()
+    endforeach()
+    if(os_ID STREQUAL "debian")
+        set(os_ID "deb")
+    endif()
+    set(CPACK_DEBIAN_PACKAGE_RELEASE "1+${os_ID}${os_VERSION_ID}")
+    set(VELMORA_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+    set(VELMORA_DEB_DISTRIBUTION "${os_VERSION_CODENAME}")
+    set(VELMORA_DEB_RELEASE_NAME "${os_PRETTY_NAME}")
+
     set(CPACK_GENERATOR "DEB")
     set(CPACK_DEBIAN_PACKAGE_NAME "velmora")
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # velmora_1.00_amd64.deb
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # velmora_1.00-1+deb12_amd64.deb
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmora developers <velmora@velmora.invalid>")
     set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
     set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+    set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${PROJECT_HOMEPAGE_URL}")
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     # Beside the libraries found by dpkg-shlibdeps: Qt's platform plugins
     # (xcb, wayland), which libqt6gui6 only recommends; without them the
     # window cannot open.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-    # Debian's policy: a copyright file and a compressed changelog in the
-    # package's documentation folder.
+
     include(GNUInstallDirs)
+    set(linux_dir "${PROJECT_SOURCE_DIR}/packaging/linux")
+    set(generated "${CMAKE_BINARY_DIR}/packaging")
+    # Dates from the last commit (SOURCE_DATE_EPOCH, which ./build.sh sets),
+    # so that a rebuild of the same commit gives the same package.
+    string(TIMESTAMP VELMORA_RELEASE_DATE "%Y-%m-%d" UTC)
+    string(TIMESTAMP VELMORA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+
+    # Desktop integration, all under one reverse-DNS name: the menu entry,
+    # the icon, and what software centres show (AppStream).
+    install(FILES "${linux_dir}/org.velmora.velmora.desktop"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
+    install(FILES "${PROJECT_SOURCE_DIR}/window/velmora.svg"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps"
+            RENAME org.velmora.velmora.svg)
+    configure_file("${linux_dir}/org.velmora.velmora.metainfo.xml.in"
+                   "${generated}/org.velmora.velmora.metainfo.xml" @ONLY)
+    install(FILES "${generated}/org.velmora.velmora.metainfo.xml"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+
+    # The manual page, and Debian's copyright file and changelog; the
+    # compressed ones without a time stamp (gzip -n).
     set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_PACKAGE_NAME}")
-    install(FILES "${PROJECT_SOURCE_DIR}/packaging/debian/copyright" DESTINATION "${doc_dir}")
-    set(changelog "${CMAKE_BINARY_DIR}/changelog.gz")
-    configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in"
-                   "${CMAKE_BINARY_DIR}/changelog" @ONLY)
-    execute_process(COMMAND gzip -n -9 -c "${CMAKE_BINARY_DIR}/changelog"
-                    OUTPUT_FILE "${changelog}" COMMAND_ERROR_IS_FATAL ANY)
-    install(FILES "${changelog}" DESTINATION "${doc_dir}")
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/copyright.in"
+                   "${generated}/copyright" @ONLY)
+    install(FILES "${generated}/copyright" DESTINATION "${doc_dir}")
+    foreach(page IN ITEMS "${linux_dir}/velmora.1.in" "${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in")
+        get_filename_component(name "${page}" NAME_WLE)
+        configure_file("${page}" "${generated}/${name}" @ONLY)
+        execute_process(COMMAND gzip -n -9 -c "${generated}/${name}"
+                        OUTPUT_FILE "${generated}/${name}.gz" COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+    install(FILES "${generated}/velmora.1.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+    install(FILES "${generated}/changelog.gz" DESTINATION "${doc_dir}"
+            RENAME changelog.Debian.gz)
+
+    # Stripped as Debian strips its own programs: no compiler notes either.
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                    --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/velmora\"
+                COMMAND_ERROR_IS_FATAL ANY)
+        endif()")
 endif()
 
 include(CPack)
