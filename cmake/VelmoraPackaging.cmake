@@ -111,6 +111,7 @@ elseif(UNIX AND NOT APPLE)
     set(VELMORA_DEB_RELEASE_NAME "${os_PRETTY_NAME}")
 
     set(CPACK_GENERATOR "DEB")
+    set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/ReproducibleDeb.cmake")
     set(CPACK_DEBIAN_PACKAGE_NAME "velmora")
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT) # velmora_1.00-1+deb12_amd64.deb
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmora developers <velmora@velmora.invalid>")
