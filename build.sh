@@ -7,19 +7,31 @@
 #   ./build.sh asan    every test under AddressSanitizer and UBSan
 #   ./build.sh windows Velmora.exe, its installer and zip for Windows, and every
 #                      test run under wine (./build.sh mingw is the same)
-#   ./build.sh deb     the Debian package, velmora_1.00_amd64.deb, checked by lintian
+#   ./build.sh deb     the Debian package for the release this runs on, checked
+#                      by lintian and appstreamcli
 #   ./build.sh fuzz    short runs of the fuzz targets
 #   ./build.sh bench   the benchmarks
+#   ./build.sh packages deb|windows
+#                      only the packages, with no test built or run
 #
 # Each command first installs the Debian packages it needs that are missing
 # (through sudo when not run as root), then uses the CMake preset of the
 # same name (deb uses the release build). Set CI=true to turn compiler
-# warnings into errors.
+# warnings into errors. Packages carry the last commit's time
+# (SOURCE_DATE_EPOCH), so that two builds of one commit give the same bytes;
+# each build writes SHA256SUMS beside them.
 set -euo pipefail
 cd "$(dirname "$0")"
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    export SOURCE_DATE_EPOCH
+fi
 
 base_packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev qt6-base-dev libgl-dev
     fonts-dejavu-core)
+
+windows_packages=(cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
+    dpkg-dev python3 wine wine64 fonts-wine googletest xvfb xauth xdotool nsis)
 
 install_missing() {
     local missing=()
@@ -48,6 +60,29 @@ build_and_test() {
     ctest --preset "$preset" --parallel "$(nproc)"
 }
 
+# The Windows packages from a built windows preset in $1: the installer and
+# zip, with Velmora.exe itself beside them, and their checksums.
+pack_windows() {
+    (cd "$1" && cpack)
+    cp "$1/window/Velmora.exe" "$1/packages/"
+    (cd "$1/packages" && sha256sum Velmora.exe Velmora-*-win64.exe Velmora-*-win64.zip >SHA256SUMS)
+    cat "$1/packages/SHA256SUMS"
+}
+
+# The Debian package from a built release preset in $1, checked as Debian
+# checks its own: no lintian warning (pedantic ones shown), valid AppStream
+# metadata and desktop entry.
+pack_deb() {
+    (cd "$1" && cpack -G DEB)
+    local deb
+    deb=$(ls "$1"/packages/velmora_*.deb)
+    lintian --pedantic --fail-on error,warning "$deb"
+    appstreamcli validate --pedantic --no-net --explain "$1/packaging/org.velmora.velmora.metainfo.xml"
+    desktop-file-validate packaging/linux/*.desktop
+    (cd "$1/packages" && sha256sum velmora_*.deb >SHA256SUMS)
+    cat "$1/packages/SHA256SUMS"
+}
+
 command=${1:-}
 case "$command" in
     test)
@@ -70,25 +105,43 @@ case "$command" in
         build_and_test asan
         ;;
     windows | mingw)
-        install_missing cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev \
-            qt6-base-dev-tools dpkg-dev wine wine64 fonts-wine googletest xvfb xauth xdotool nsis
+        install_missing "${windows_packages[@]}"
         # The static Qt for Windows: built once into a cache outside the
         # source tree (20 to 30 minutes on 2 cores), then reused.
         VELMORA_QT_MINGW=$(tools/build-qt-mingw.sh)
         export VELMORA_QT_MINGW
         build_and_test windows
-        (cd build/windows && cpack)
+        pack_windows build/windows
         packaging/wine_installer_check.sh build/windows/packages/Velmora-*-win64.exe
-        ls -l build/windows/window/Velmora.exe build/windows/packages/Velmora-*-win64.*
         ;;
     deb)
-        install_missing "${base_packages[@]}" dpkg-dev file lintian
+        install_missing "${base_packages[@]}" dpkg-dev file lintian appstream desktop-file-utils
         cmake --preset release
-        cmake --build --preset release --parallel "$(nproc)" --target velmora
-        (cd build/release && cpack -G DEB)
-        # Errors fail the command; warnings are shown.
-        lintian --fail-on error build/release/packages/velmora_*_amd64.deb
-        ls -l build/release/packages/velmora_*_amd64.deb
+        cmake --build --preset release --parallel "$(nproc)"
+        pack_deb build/release
+        ;;
+    packages)
+        case "${2:-}" in
+            deb)
+                install_missing "${base_packages[@]}" dpkg-dev file lintian appstream \
+                    desktop-file-utils
+                cmake --preset release -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BENCH=OFF
+                cmake --build --preset release --parallel "$(nproc)"
+                pack_deb build/release
+                ;;
+            windows)
+                install_missing "${windows_packages[@]}"
+                VELMORA_QT_MINGW=$(tools/build-qt-mingw.sh)
+                export VELMORA_QT_MINGW
+                cmake --preset windows -DVELMORA_BUILD_TESTS=OFF
+                cmake --build --preset windows --parallel "$(nproc)"
+                pack_windows build/windows
+                ;;
+            *)
+                echo "usage: ./build.sh packages deb|windows" >&2
+                exit 2
+                ;;
+        esac
         ;;
     fuzz)
         install_missing cmake make clang libclang-rt-dev
@@ -99,7 +152,7 @@ case "$command" in
         build_and_test velmora_bench
         ;;
     *)
-        sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '3,22p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
