@@ -13,6 +13,9 @@
 #   ./build.sh bench   the benchmarks
 #   ./build.sh packages deb|windows
 #                      only the packages, with no test built or run
+#   ./build.sh reproducible [deb|windows|all]
+#                      build the packages of the last commit twice, in two
+#                      fresh clones, and check they are the same bytes
 #
 # Each command first installs the Debian packages it needs that are missing
 # (through sudo when not run as root), then uses the CMake preset of the
@@ -143,6 +146,10 @@ case "$command" in
                 ;;
         esac
         ;;
+    reproducible)
+        install_missing git
+        tools/check-reproducible "${2:-all}"
+        ;;
     fuzz)
         install_missing cmake make clang libclang-rt-dev
         build_and_test fuzz
@@ -152,7 +159,7 @@ case "$command" in
         build_and_test velmora_bench
         ;;
     *)
-        sed -n '3,22p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '3,25p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
