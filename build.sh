@@ -16,6 +16,9 @@
 #   ./build.sh reproducible [deb|windows|all]
 #                      build the packages of the last commit twice, in two
 #                      fresh clones, and check they are the same bytes
+#   ./build.sh chroot RELEASE [COMMAND]
+#                      run ./build.sh COMMAND (test by default) in a fresh
+#                      minimal Debian RELEASE (trixie: Debian 13)
 #
 # Each command first installs the Debian packages it needs that are missing
 # (through sudo when not run as root), then uses the CMake preset of the
@@ -150,6 +153,10 @@ case "$command" in
         install_missing git
         tools/check-reproducible "${2:-all}"
         ;;
+    chroot)
+        install_missing debootstrap
+        tools/debian-chroot "${2:?usage: ./build.sh chroot RELEASE [COMMAND]}" "${3:-test}"
+        ;;
     fuzz)
         install_missing cmake make clang libclang-rt-dev
         build_and_test fuzz
@@ -159,7 +166,7 @@ case "$command" in
         build_and_test velmora_bench
         ;;
     *)
-        sed -n '3,25p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '3,28p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac
