@@ -67,11 +67,13 @@ build_and_test() {
 }
 
 # The Windows packages from a built windows preset in $1: the installer and
-# zip, with Velmora.exe itself beside them, and their checksums.
+# zip, with Velmora.exe itself beside them; the source of the Qt linked into
+# it, which the LGPL asks to go with it; and their checksums.
 pack_windows() {
     (cd "$1" && cpack)
-    cp "$1/window/Velmora.exe" "$1/packages/"
-    (cd "$1/packages" && sha256sum Velmora.exe Velmora-*-win64.exe Velmora-*-win64.zip >SHA256SUMS)
+    cp "$1/window/Velmora.exe" "$VELMORA_QT_MINGW"/share/velmora/source/qt6-base_* "$1/packages/"
+    (cd "$1/packages" && sha256sum Velmora.exe Velmora-*-win64.exe Velmora-*-win64.zip \
+        qt6-base_* >SHA256SUMS)
     cat "$1/packages/SHA256SUMS"
 }
 

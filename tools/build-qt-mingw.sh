@@ -22,6 +22,9 @@
 # Beside the libraries, the folder keeps what the notices of Velmora.exe are
 # made from (tools/qt-notices reads it), in share/velmora/:
 #   source-version     the Debian source package's version, e.g. 6.4.2+dfsg-10
+#   source/            that source package itself (.dsc and tarballs), which
+#                      is published beside the Windows packages: the LGPL asks
+#                      that Qt's source go with a program that links it in
 #   licenses/          Qt's licence texts and Debian's copyright file for it
 #   attribution/       every qt_attribution.json of the source, with the
 #                      licence files they name, at their places in the tree
@@ -154,6 +157,8 @@ cmake --install "$work/build" >&2
 notices=$prefix/share/velmora
 mkdir -p "$notices/licenses" "$notices/attribution"
 echo "$source_version" >"$notices/source-version"
+mkdir -p "$notices/source"
+cp download/qt6-base_* "$notices/source/"
 cp src/LICENSES/*.txt "$notices/licenses/"
 cp src/debian/copyright "$notices/licenses/debian-copyright"
 (
