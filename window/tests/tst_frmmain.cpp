@@ -63,7 +63,7 @@ void tst_Frmmain::init() {
     reports.clear();
     okAndPlain = false;
     window->show();
-    QApplication::setActiveWindow(window.get());
+    window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
 }
 
