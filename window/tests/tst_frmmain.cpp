@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window "Main" as a user meets it. The conversion itself is tested in
-// convert/; here, that the window passes on what was typed and reports failures.
+// convert/; here, that the window passes on what was typed, reports
+// failures, and shows both to screen readers.
 
 #include "failure_report.h"
 #include "frmmain.h"
@@ -22,6 +23,7 @@ class tst_Frmmain : public QObject {
     void returnConvertsOnlyOnTheButton();
     void failureIsReportedAndTheWindowStaysUsable();
     void unexpectedFailuresAreNumberedThree();
+    void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
     QLineEdit* box(const char* name) { return window->findChild<QLineEdit*>(name); }
@@ -34,6 +36,10 @@ class tst_Frmmain : public QObject {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>";
     }
+    static QString spoken(const QAccessibleInterface* item) {
+        const char* role = QMetaEnum::fromType<QAccessible::Role>().valueToKey(item->role());
+        return QStringLiteral("%1 \"%2\"").arg(role, item->text(QAccessible::Name));
+    }
     // Types the paths, clicks FILE CONVERT, and answers a box that holds up the click.
     void convert(const QString& input, const QString& output) {
         box("txtIfile")->setText(input);
@@ -41,6 +47,8 @@ class tst_Frmmain : public QObject {
         QTimer::singleShot(0, this, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 reports << box->windowTitle() + ": " + box->text();
+                const QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(box);
+                reports << spoken(heard) + ": " + heard->text(QAccessible::Value);
                 // OK only, and plain text: a "<br>" in a path is no markup.
                 okAndPlain =
                     box->standardButtons() == QMessageBox::Ok && box->textFormat() == Qt::PlainText;
@@ -115,14 +123,16 @@ void tst_Frmmain::failureIsReportedAndTheWindowStaysUsable() {
 
     // The system's reason is worded by the system; the file layer's tests check it.
     const QString start = "Velmora: Error 2: Cannot open \"" + input + "\" for reading: ";
-    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.size(), 2);
     QVERIFY2(reports[0].startsWith(start) && reports[0].size() > start.size(),
              qPrintable(reports[0]));
     QVERIFY(okAndPlain);
+    // A screen reader hears an alert titled "Velmora" with the whole message.
+    QCOMPARE(reports[1], "AlertMessage \"Velmora\": " + reports[0].mid(qstrlen("Velmora: ")));
 
     put(input, "4F4B");
     convert(input, scratch("ok.txt"));
-    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.size(), 2);
     QCOMPARE(get(scratch("ok.txt")), "OK");
 }
 
@@ -132,6 +142,20 @@ void tst_Frmmain::unexpectedFailuresAreNumberedThree() {
     QCOMPARE(DescribeFailure(std::make_exception_ptr(std::runtime_error("odd"))),
              "Error 3: Unexpected failure: odd");
     QCOMPARE(DescribeFailure(std::make_exception_ptr(42)), "Error 3: Unexpected failure");
+}
+
+void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {
+    QAccessibleInterface* main = QAccessible::queryAccessibleInterface(window.get());
+    QVERIFY(QAccessible::queryAccessibleInterface(qApp)->indexOfChild(main) >= 0);
+    QStringList seen{spoken(main)};
+    for (int i = 0; i < main->childCount(); ++i) {
+        if (!main->child(i)->state().invisible) {
+            seen << spoken(main->child(i));
+        }
+    }
+    QCOMPARE(seen, QStringList({R"(Window "Main")", R"(StaticText "INPUT")",
+                                R"(EditableText "INPUT")", R"(StaticText "OUTPUT")",
+                                R"(EditableText "OUTPUT")", R"(Button "FILE CONVERT")"}));
 }
 
 QTEST_MAIN(tst_Frmmain)
