@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window "Main" as a user meets it. The conversion itself is tested in
-// convert/; here, that the window passes on what was typed, reports
-// failures, and shows both to screen readers.
+// convert/; here, that the window passes on what was typed or dropped,
+// reports failures, and shows all this to screen readers.
 
 #include "failure_report.h"
 #include "frmmain.h"
@@ -23,6 +23,8 @@ class tst_Frmmain : public QObject {
     void returnConvertsOnlyOnTheButton();
     void failureIsReportedAndTheWindowStaysUsable();
     void unexpectedFailuresAreNumberedThree();
+    void dropOnAPathBox_data();
+    void dropOnAPathBox();
     void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
@@ -142,6 +144,78 @@ void tst_Frmmain::unexpectedFailuresAreNumberedThree() {
     QCOMPARE(DescribeFailure(std::make_exception_ptr(std::runtime_error("odd"))),
              "Error 3: Unexpected failure: odd");
     QCOMPARE(DescribeFailure(std::make_exception_ptr(42)), "Error 3: Unexpected failure");
+}
+
+// What each path box does with a drop; an empty expectation is a refused drop
+// (the "no drop" cursor), after which the box holds its text as before.
+void tst_Frmmain::dropOnAPathBox_data() {
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<Qt::DropActions>("actions");
+    QTest::addColumn<QString>("expected"); // %1: the text before
+    const Qt::DropActions any = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    struct Row {
+        const char* name;
+        QString urls, text;
+        Qt::DropActions actions;
+        QString expected;
+    };
+#ifdef Q_OS_WIN
+    const QString unixStyle = QStringLiteral("\\tmp\\w\\in put 文.txt"),
+                  windows = "C:\\Users\\in put.txt";
+    const QString localhost = "\\\\localhost\\tmp\\a", share = "\\\\server\\share\\a";
+#else
+    const QString unixStyle = QStringLiteral("/tmp/w/in put 文.txt"),
+                  windows = "/C:/Users/in put.txt";
+    const QString localhost = "/tmp/a", share; // another machine's file: none here
+#endif
+    for (const Row& row : std::initializer_list<Row>{
+             // A file manager offers the URL as text too; the box takes the path.
+             {"file", "file:///tmp/w/in%20put%20%E6%96%87.txt",
+              "file:///tmp/w/in%20put%20%E6%96%87.txt", any, unixStyle},
+             {"Explorer's file list", "file:///C:/Users/in%20put.txt", {}, any, windows},
+             {"file on this machine by name", "file://localhost/tmp/a", {}, any, localhost},
+             {"file on a share", "file://server/share/a", {}, any, share},
+             // Never taken as a move: the file manager would remove the file.
+             {"file that may only move", "file:///tmp/a", {}, Qt::MoveAction, {}},
+             {"remote URL", "https://example.com/in.txt", "https://example.com/in.txt", any, {}},
+             {"two files", "file:///tmp/a file:///tmp/b", {}, any, {}},
+             {"text alone, inserted", {}, "abc", any, "abc%1"},
+         }) {
+        for (const char* name : {"txtIfile", "txtOfile"}) {
+            QTest::addRow("%s on %s", row.name, name)
+                << QString(name) << row.urls << row.text << row.actions << row.expected;
+        }
+    }
+}
+
+void tst_Frmmain::dropOnAPathBox() {
+    QFETCH(QString, box);
+    QFETCH(QString, urls);
+    QFETCH(QString, text);
+    QFETCH(Qt::DropActions, actions);
+    QFETCH(QString, expected);
+    QLineEdit* target = window->findChild<QLineEdit*>(box);
+    const QString before = target->text();
+    QMimeData offer;
+    if (!urls.isEmpty()) {
+        offer.setUrls(QUrl::fromStringList(urls.split(' ')));
+    }
+    if (!text.isNull()) {
+        offer.setText(text);
+    }
+    const QPoint start(0, target->height() / 2); // the drop point for text
+    QDragEnterEvent enter(start, actions, &offer, Qt::LeftButton, {});
+    QDropEvent drop(start, actions, &offer, Qt::LeftButton, {});
+    QApplication::sendEvent(target, &enter);
+    QApplication::sendEvent(target, &drop);
+
+    QCOMPARE(target->text(), expected.isEmpty() ? before : QString(expected).replace("%1", before));
+    QCOMPARE(enter.isAccepted() && drop.isAccepted(), !expected.isEmpty());
+    QVERIFY(urls.isEmpty() || expected.isEmpty() || drop.dropAction() == Qt::CopyAction);
+    target->undo();
+    QCOMPARE(target->text(), before); // replaced as if typed
 }
 
 void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {
