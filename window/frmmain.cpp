@@ -2,6 +2,7 @@
 #include "frmmain.h"
 
 #include "failure_report.h"
+#include "path_completion.h"
 #include "path_drops.h"
 #include "ui_frmmain.h"
 #include "velmora/convert_file.h"
@@ -68,9 +69,11 @@ Frmmain::Frmmain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Frm
     connect(ui->Cmdgo, &QPushButton::clicked, this, &Frmmain::Convert);
     // Return or Enter presses FILE CONVERT while it has focus.
     ui->Cmdgo->installEventFilter(new PressOnReturn(ui->Cmdgo));
-    // The path boxes take a dropped file; nothing else takes drops.
+    // The path boxes take a dropped file and complete typed paths; nothing
+    // else takes drops.
     for (QLineEdit* box : {ui->txtIfile, ui->txtOfile}) {
         TakeDroppedFiles(box);
+        new PathCompletion(box);
     }
 }
 

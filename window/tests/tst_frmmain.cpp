@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window "Main" as a user meets it. The conversion itself is tested in
 // convert/; here, that the window passes on what was typed or dropped,
-// reports failures, and shows all this to screen readers.
+// completes paths, reports failures, and shows all this to screen readers.
 
 #include "failure_report.h"
 #include "frmmain.h"
@@ -25,6 +25,7 @@ class tst_Frmmain : public QObject {
     void unexpectedFailuresAreNumberedThree();
     void dropOnAPathBox_data();
     void dropOnAPathBox();
+    void completionOffersTheFolderAndChangesOnlyWhatIsTaken();
     void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
@@ -216,6 +217,62 @@ void tst_Frmmain::dropOnAPathBox() {
     QVERIFY(urls.isEmpty() || expected.isEmpty() || drop.dropAction() == Qt::CopyAction);
     target->undo();
     QCOMPARE(target->text(), before); // replaced as if typed
+}
+
+// The folder is one the test makes; the popup is the one a user sees.
+void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
+    for (const char* name : {"alpha.txt", "beta.txt", ".alpha"}) {
+        put(scratch(name), "41");
+    }
+    QVERIFY(QDir(folder->path()).mkdir("alpine"));
+    QLineEdit* input = box("txtIfile");
+    box("txtOfile")->setText(scratch("out.bin"));
+    input->setFocus();
+    input->clear();
+    QAbstractItemView* popup = nullptr;
+    const auto typeAndWait = [&](const QString& keys) {
+        QTest::keyClicks(input, keys);
+        (void)QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; });
+        popup = qobject_cast<QAbstractItemView*>(QApplication::activePopupWidget());
+        QStringList offered;
+        for (int row = 0; popup && row < popup->model()->rowCount(); ++row) {
+            offered << popup->model()->index(row, 0).data().toString();
+        }
+        return offered;
+    };
+    // No hidden name unless asked for; folders marked as such.
+    QCOMPARE(typeAndWait(folder->path() + "/"), QStringList({"alpha.txt", "alpine/", "beta.txt"}));
+    QCOMPARE(typeAndWait("al"), QStringList({"alpha.txt", "alpine/"}));
+    QTest::keyClick(popup, Qt::Key_Down);
+    QTest::keyClick(popup, Qt::Key_Escape);
+    QVERIFY(!popup->isVisible());
+    QCOMPARE(input->text(), folder->path() + "/al"); // highlighting changed nothing
+
+    for (const auto key : {Qt::Key_Tab, Qt::Key_Return}) {
+        QCOMPARE(typeAndWait("ph"), QStringList({"alpha.txt"}));
+        QTest::keyClick(popup, Qt::Key_Down);
+        QTest::keyClick(popup, key);
+        QCOMPARE(input->text(), folder->path() + "/alpha.txt");
+        input->setText(folder->path() + "/al");
+    }
+    // With nothing highlighted, Return only closes the popup, and Tab moves on.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Tab}) {
+        input->setText(folder->path() + "/al");
+        QCOMPARE(typeAndWait("p").size(), 2);
+        QTest::keyClick(popup, key);
+        QVERIFY(!popup->isVisible());
+        QCOMPARE(input->text(), folder->path() + "/alp");
+    }
+    QCOMPARE(QApplication::focusWidget(), box("txtOfile"));
+    QVERIFY(!QFile::exists(scratch("out.bin"))); // and nothing was converted
+
+    // Relative text names no folder the user can see: nothing is offered.
+    const QString home = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder->path()));
+    QTest::keyClicks(box("txtOfile"), "al");
+    QTest::qWait(300);
+    QVERIFY(!QApplication::activePopupWidget());
+    QDir::setCurrent(home);
 }
 
 void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {
