@@ -207,8 +207,9 @@ void tst_Frmmain::dropOnAPathBox() {
         offer.setText(text);
     }
     const QPoint start(0, target->height() / 2); // the drop point for text
-    QDragEnterEvent enter(start, actions, &offer, Qt::LeftButton, {});
-    QDropEvent drop(start, actions, &offer, Qt::LeftButton, {});
+    // With Shift held, as file managers have it, a move is proposed.
+    QDragEnterEvent enter(start, actions, &offer, Qt::LeftButton, Qt::ShiftModifier);
+    QDropEvent drop(start, actions, &offer, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(target, &enter);
     QApplication::sendEvent(target, &drop);
 
@@ -269,7 +270,7 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     // Relative text names no folder the user can see: nothing is offered.
     const QString home = QDir::currentPath();
     QVERIFY(QDir::setCurrent(folder->path()));
-    QTest::keyClicks(box("txtOfile"), "al");
+    QTest::keyClicks(box("txtOfile"), "./al");
     QTest::qWait(300);
     QVERIFY(!QApplication::activePopupWidget());
     QDir::setCurrent(home);
