@@ -71,7 +71,7 @@ case "$command" in
         ;;
     windows | mingw)
         install_missing cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev \
-            qt6-base-dev-tools dpkg-dev wine wine64 fonts-wine googletest xvfb xauth xdotool nsis
+            qt6-base-dev-tools dpkg-dev wine wine64 fonts-wine googletest xvfb xauth xdotool nsis python3-xlib
         # The static Qt for Windows: built once into a cache outside the
         # source tree (20 to 30 minutes on 2 cores), then reused.
         VELMORA_QT_MINGW=$(tools/build-qt-mingw.sh)
