@@ -37,7 +37,7 @@ base_packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev qt6-base-
     fonts-dejavu-core)
 
 windows_packages=(cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
-    dpkg-dev python3 wine wine64 fonts-wine googletest xvfb xauth xdotool nsis)
+    dpkg-dev python3 python3-xlib wine wine64 fonts-wine googletest xvfb xauth xdotool nsis)
 
 install_missing() {
     local missing=()

@@ -2,9 +2,12 @@
 #include "frmmain.h"
 
 #include "failure_report.h"
+#include "path_completion.h"
+#include "path_drops.h"
 #include "ui_frmmain.h"
 #include "velmora/convert_file.h"
 
+#include <QAccessibleWidget>
 #include <QKeyEvent>
 
 #include <exception>
@@ -38,9 +41,23 @@ class PressOnReturn : public QObject {
     }
 };
 
+// The window as screen readers should see it: a window named by its title.
+// Qt describes a plain top-level widget as a "filler" (Client), which they do
+// not announce as a window. Qt's accessibility cache owns what this returns.
+QAccessibleInterface* DescribeWindow(const QString& className, QObject* object) {
+    if (className == QLatin1String(Frmmain::staticMetaObject.className()) &&
+        object->isWidgetType()) {
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    }
+    return nullptr;
+}
+
 } // namespace
 
 Frmmain::Frmmain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Frmmain>()) {
+    // Once for the program: Qt keeps every factory it is given.
+    static const bool described = (QAccessible::installFactory(DescribeWindow), true);
+    (void)described;
     ui->setupUi(this);
     // A fixed window: a title with close box and system menu, but no minimize
     // or maximize box, and on Windows a thin border with no sizing frame.
@@ -52,6 +69,12 @@ Frmmain::Frmmain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Frm
     connect(ui->Cmdgo, &QPushButton::clicked, this, &Frmmain::Convert);
     // Return or Enter presses FILE CONVERT while it has focus.
     ui->Cmdgo->installEventFilter(new PressOnReturn(ui->Cmdgo));
+    // The path boxes take a dropped file and complete typed paths; nothing
+    // else takes drops.
+    for (QLineEdit* box : {ui->txtIfile, ui->txtOfile}) {
+        TakeDroppedFiles(box);
+        new PathCompletion(box);
+    }
 }
 
 Frmmain::~Frmmain() = default;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window "Main" as a user meets it. The conversion itself is tested in
-// convert/; here, that the window passes on what was typed and reports failures.
+// convert/; here, that the window passes on what was typed or dropped,
+// completes paths, reports failures, and shows all this to screen readers.
 
 #include "failure_report.h"
 #include "frmmain.h"
@@ -22,6 +23,10 @@ class tst_Frmmain : public QObject {
     void returnConvertsOnlyOnTheButton();
     void failureIsReportedAndTheWindowStaysUsable();
     void unexpectedFailuresAreNumberedThree();
+    void dropOnAPathBox_data();
+    void dropOnAPathBox();
+    void completionOffersTheFolderAndChangesOnlyWhatIsTaken();
+    void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
     QLineEdit* box(const char* name) { return window->findChild<QLineEdit*>(name); }
@@ -34,6 +39,10 @@ class tst_Frmmain : public QObject {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>";
     }
+    static QString spoken(const QAccessibleInterface* item) {
+        const char* role = QMetaEnum::fromType<QAccessible::Role>().valueToKey(item->role());
+        return QStringLiteral("%1 \"%2\"").arg(role, item->text(QAccessible::Name));
+    }
     // Types the paths, clicks FILE CONVERT, and answers a box that holds up the click.
     void convert(const QString& input, const QString& output) {
         box("txtIfile")->setText(input);
@@ -41,6 +50,8 @@ class tst_Frmmain : public QObject {
         QTimer::singleShot(0, this, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 reports << box->windowTitle() + ": " + box->text();
+                const QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(box);
+                reports << spoken(heard) + ": " + heard->text(QAccessible::Value);
                 // OK only, and plain text: a "<br>" in a path is no markup.
                 okAndPlain =
                     box->standardButtons() == QMessageBox::Ok && box->textFormat() == Qt::PlainText;
@@ -63,7 +74,7 @@ void tst_Frmmain::init() {
     reports.clear();
     okAndPlain = false;
     window->show();
-    QApplication::setActiveWindow(window.get());
+    window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
 }
 
@@ -115,14 +126,16 @@ void tst_Frmmain::failureIsReportedAndTheWindowStaysUsable() {
 
     // The system's reason is worded by the system; the file layer's tests check it.
     const QString start = "Velmora: Error 2: Cannot open \"" + input + "\" for reading: ";
-    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.size(), 2);
     QVERIFY2(reports[0].startsWith(start) && reports[0].size() > start.size(),
              qPrintable(reports[0]));
     QVERIFY(okAndPlain);
+    // A screen reader hears an alert titled "Velmora" with the whole message.
+    QCOMPARE(reports[1], "AlertMessage \"Velmora\": " + reports[0].mid(qstrlen("Velmora: ")));
 
     put(input, "4F4B");
     convert(input, scratch("ok.txt"));
-    QCOMPARE(reports.size(), 1);
+    QCOMPARE(reports.size(), 2);
     QCOMPARE(get(scratch("ok.txt")), "OK");
 }
 
@@ -132,6 +145,149 @@ void tst_Frmmain::unexpectedFailuresAreNumberedThree() {
     QCOMPARE(DescribeFailure(std::make_exception_ptr(std::runtime_error("odd"))),
              "Error 3: Unexpected failure: odd");
     QCOMPARE(DescribeFailure(std::make_exception_ptr(42)), "Error 3: Unexpected failure");
+}
+
+// What each path box does with a drop; an empty expectation is a refused drop
+// (the "no drop" cursor), after which the box holds its text as before.
+void tst_Frmmain::dropOnAPathBox_data() {
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("urls");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<Qt::DropActions>("actions");
+    QTest::addColumn<QString>("expected"); // %1: the text before
+    const Qt::DropActions any = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    struct Row {
+        const char* name;
+        QString urls, text;
+        Qt::DropActions actions;
+        QString expected;
+    };
+#ifdef Q_OS_WIN
+    const QString unixStyle = QStringLiteral("\\tmp\\w\\in put 文.txt"),
+                  windows = "C:\\Users\\in put.txt";
+    const QString localhost = "\\\\localhost\\tmp\\a", share = "\\\\server\\share\\a";
+#else
+    const QString unixStyle = QStringLiteral("/tmp/w/in put 文.txt"),
+                  windows = "/C:/Users/in put.txt";
+    const QString localhost = "/tmp/a", share; // another machine's file: none here
+#endif
+    for (const Row& row : std::initializer_list<Row>{
+             // A file manager offers the URL as text too; the box takes the path.
+             {"file", "file:///tmp/w/in%20put%20%E6%96%87.txt",
+              "file:///tmp/w/in%20put%20%E6%96%87.txt", any, unixStyle},
+             {"Explorer's file list", "file:///C:/Users/in%20put.txt", {}, any, windows},
+             {"file on this machine by name", "file://localhost/tmp/a", {}, any, localhost},
+             {"file on a share", "file://server/share/a", {}, any, share},
+             // Never taken as a move: the file manager would remove the file.
+             {"file that may only move", "file:///tmp/a", {}, Qt::MoveAction, {}},
+             {"remote URL", "https://example.com/in.txt", "https://example.com/in.txt", any, {}},
+             {"two files", "file:///tmp/a file:///tmp/b", {}, any, {}},
+             {"text alone, inserted", {}, "abc", any, "abc%1"},
+         }) {
+        for (const char* name : {"txtIfile", "txtOfile"}) {
+            QTest::addRow("%s on %s", row.name, name)
+                << QString(name) << row.urls << row.text << row.actions << row.expected;
+        }
+    }
+}
+
+void tst_Frmmain::dropOnAPathBox() {
+    QFETCH(QString, box);
+    QFETCH(QString, urls);
+    QFETCH(QString, text);
+    QFETCH(Qt::DropActions, actions);
+    QFETCH(QString, expected);
+    QLineEdit* target = window->findChild<QLineEdit*>(box);
+    const QString before = target->text();
+    QMimeData offer;
+    if (!urls.isEmpty()) {
+        offer.setUrls(QUrl::fromStringList(urls.split(' ')));
+    }
+    if (!text.isNull()) {
+        offer.setText(text);
+    }
+    const QPoint start(0, target->height() / 2); // the drop point for text
+    // With Shift held, as file managers have it, a move is proposed.
+    QDragEnterEvent enter(start, actions, &offer, Qt::LeftButton, Qt::ShiftModifier);
+    QDropEvent drop(start, actions, &offer, Qt::LeftButton, Qt::ShiftModifier);
+    QApplication::sendEvent(target, &enter);
+    QApplication::sendEvent(target, &drop);
+
+    QCOMPARE(target->text(), expected.isEmpty() ? before : QString(expected).replace("%1", before));
+    QCOMPARE(enter.isAccepted() && drop.isAccepted(), !expected.isEmpty());
+    QVERIFY(urls.isEmpty() || expected.isEmpty() || drop.dropAction() == Qt::CopyAction);
+    target->undo();
+    QCOMPARE(target->text(), before); // replaced as if typed
+}
+
+// The folder is one the test makes; the popup is the one a user sees.
+void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
+    for (const char* name : {"alpha.txt", "beta.txt", ".alpha"}) {
+        put(scratch(name), "41");
+    }
+    QVERIFY(QDir(folder->path()).mkdir("alpine"));
+    QLineEdit* input = box("txtIfile");
+    box("txtOfile")->setText(scratch("out.bin"));
+    input->setFocus();
+    input->clear();
+    QAbstractItemView* popup = nullptr;
+    const auto typeAndWait = [&](const QString& keys) {
+        QTest::keyClicks(input, keys);
+        (void)QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; });
+        popup = qobject_cast<QAbstractItemView*>(QApplication::activePopupWidget());
+        QStringList offered;
+        for (int row = 0; popup && row < popup->model()->rowCount(); ++row) {
+            offered << popup->model()->index(row, 0).data().toString();
+        }
+        return offered;
+    };
+    // No hidden name unless asked for; folders marked as such.
+    QCOMPARE(typeAndWait(folder->path() + "/"), QStringList({"alpha.txt", "alpine/", "beta.txt"}));
+    QCOMPARE(typeAndWait("al"), QStringList({"alpha.txt", "alpine/"}));
+    QTest::keyClick(popup, Qt::Key_Down);
+    QTest::keyClick(popup, Qt::Key_Escape);
+    QVERIFY(!popup->isVisible());
+    QCOMPARE(input->text(), folder->path() + "/al"); // highlighting changed nothing
+
+    for (const auto key : {Qt::Key_Tab, Qt::Key_Return}) {
+        QCOMPARE(typeAndWait("ph"), QStringList({"alpha.txt"}));
+        QTest::keyClick(popup, Qt::Key_Down);
+        QTest::keyClick(popup, key);
+        QCOMPARE(input->text(), folder->path() + "/alpha.txt");
+        input->setText(folder->path() + "/al");
+    }
+    // With nothing highlighted, Return only closes the popup, and Tab moves on.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Tab}) {
+        input->setText(folder->path() + "/al");
+        QCOMPARE(typeAndWait("p").size(), 2);
+        QTest::keyClick(popup, key);
+        QVERIFY(!popup->isVisible());
+        QCOMPARE(input->text(), folder->path() + "/alp");
+    }
+    QCOMPARE(QApplication::focusWidget(), box("txtOfile"));
+    QVERIFY(!QFile::exists(scratch("out.bin"))); // and nothing was converted
+
+    // Relative text names no folder the user can see: nothing is offered.
+    const QString home = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder->path()));
+    QTest::keyClicks(box("txtOfile"), "./al");
+    QTest::qWait(300);
+    QVERIFY(!QApplication::activePopupWidget());
+    QDir::setCurrent(home);
+}
+
+void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {
+    QAccessibleInterface* main = QAccessible::queryAccessibleInterface(window.get());
+    QVERIFY(QAccessible::queryAccessibleInterface(qApp)->indexOfChild(main) >= 0);
+    QStringList seen{spoken(main)};
+    for (int i = 0; i < main->childCount(); ++i) {
+        if (!main->child(i)->state().invisible) {
+            seen << spoken(main->child(i));
+        }
+    }
+    QCOMPARE(seen, QStringList({R"(Window "Main")", R"(StaticText "INPUT")",
+                                R"(EditableText "INPUT")", R"(StaticText "OUTPUT")",
+                                R"(EditableText "OUTPUT")", R"(Button "FILE CONVERT")"}));
 }
 
 QTEST_MAIN(tst_Frmmain)

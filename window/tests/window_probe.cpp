@@ -8,8 +8,13 @@
 #include <windows.h>
 
 int main(int argc, char* argv[]) {
-    HWND window = argc >= 2 ? FindWindowA(nullptr, argv[1]) : nullptr;
-    if (window == nullptr || !IsWindowVisible(window)) {
+    // The first shown one: Qt's hidden windows, such as a popup list not
+    // shown yet, carry the application's name as their title.
+    HWND window = nullptr;
+    do {
+        window = argc >= 2 ? FindWindowExA(nullptr, window, nullptr, argv[1]) : nullptr;
+    } while (window != nullptr && !IsWindowVisible(window));
+    if (window == nullptr) {
         return 1;
     }
     if (argc == 3) {

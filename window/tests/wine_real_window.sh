@@ -9,11 +9,16 @@
 #      starts with), and one after typing another output path converts there;
 #   3. with the input missing, a click shows the report titled "Velmora";
 #      after OK (Return) the window is still there, and the program running;
-#   4. closed as its close box does, it ends with exit status 0.
+#   4. a file dropped on INPUT and one on OUTPUT, as from an X file manager,
+#      are converted from and into by a click; a drop of two files is refused;
+#   5. closed as its close box does, it ends with exit status 0.
+#
+# The drops use the X drag-and-drop protocol (XDND, xdnd_drop.py beside this
+# script), which wine turns into an Explorer drop: a Windows file list.
 #
 # usage: wine_real_window.sh VELMORA_EXE WINDOW_PROBE_EXE [SCREENSHOT.png]
-# Needs WINEPREFIX (set by the test preset), DISPLAY, xdotool; ImageMagick's
-# "import" for the screenshot of the window, taken after it starts.
+# Needs WINEPREFIX (set by the test preset), DISPLAY, xdotool, python3-xlib;
+# ImageMagick's "import" for the screenshot of the window, taken after it starts.
 set -euo pipefail
 
 exe=$1
@@ -23,6 +28,7 @@ screenshot=${3:-}
 : "${DISPLAY:?an X server is needed (run under xvfb-run)}"
 wine=${VELMORA_WINE:-wine}
 drive_c=$WINEPREFIX/drive_c
+xdnd_drop=$(dirname "$0")/xdnd_drop.py
 
 say() { echo "real window: $*"; }
 fail() {
@@ -64,6 +70,17 @@ click_at() { xdotool mousemove "$((origin_x + $1))" "$((origin_y + $2))" click 1
 # (txtOfile: 64, 56, 241 x 19), in client coordinates.
 click_convert() { click_at 252 104; }
 
+# Drops files at a point of the client area as a file manager does, with
+# their URLs as text too; prints "accepted" or "refused".
+drop_at() {
+    local x=$1 y=$2 urls
+    shift 2
+    urls=$(/usr/bin/python3 -c 'import sys, urllib.parse
+print(" ".join("file://" + urllib.parse.quote(path) for path in sys.argv[1:]))' "$@")
+    "$xdnd_drop" "$((origin_x + x))" "$((origin_y + y))" "text/uri-list=$urls" \
+        "text/plain=$urls" || true
+}
+
 # A wine server still running from wine programs started without this X
 # server would give the window no display: let it end first.
 wineserver -w
@@ -72,8 +89,11 @@ wineserver -w
 # bar and border itself, as Windows does.
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
 
-rm -f "$drive_c/in.txt" "$drive_c/ok.txt" "$drive_c/typed.bin"
+rm -rf "$drive_c/in.txt" "$drive_c/ok.txt" "$drive_c/typed.bin" "$drive_c/dropped"
 printf '48656C6C6F' >"$drive_c/in.txt"
+mkdir "$drive_c/dropped"
+printf '48656C6C6F' >"$drive_c/dropped/in put.txt"
+printf 'old' >"$drive_c/dropped/out put.bin"
 
 say "starting $exe"
 "$wine" "$exe" &
@@ -125,7 +145,23 @@ wait_for Main >/dev/null || fail "the window is gone after the report"
 expect_hello "$drive_c/typed.bin" # the failed conversion left its output as it was
 say "after OK the window is still there and C:\\typed.bin unchanged"
 
-# 4. Closing it.
+# 4. Drops. Each box then holds the file's Windows path (C:\dropped\...),
+#    which the conversion reads and writes.
+[ "$(drop_at 184 33 "$drive_c/dropped/in put.txt")" = accepted ] ||
+    fail "a file dropped on INPUT was refused"
+[ "$(drop_at 184 65 "$drive_c/dropped/out put.bin")" = accepted ] ||
+    fail "a file dropped on OUTPUT was refused"
+click_convert
+expect_hello "$drive_c/dropped/out put.bin"
+say "files dropped on INPUT and OUTPUT: a click converted C:\\dropped\\in put.txt into out put.bin"
+[ "$(drop_at 184 33 "$drive_c/in.txt" "$drive_c/ok.txt")" = refused ] ||
+    fail "a drop of two files was taken"
+rm "$drive_c/dropped/out put.bin"
+click_convert
+expect_hello "$drive_c/dropped/out put.bin"
+say "a drop of two files on INPUT was refused, and the box kept the dropped path"
+
+# 5. Closing it.
 "$wine" "$probe" Main close || fail "could not close the window"
 for tenth in $(seq 300); do
     kill -0 "$pid" 2>/dev/null || break
