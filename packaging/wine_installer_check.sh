@@ -58,4 +58,7 @@ wineserver -w
 [ ! -e "$shortcut" ] || fail "the Start-menu shortcut is still there after uninstalling"
 registered >/dev/null && fail "the uninstall entry is still there after uninstalling"
 say "uninstalled: program, shortcut and entry removed"
+# The registry query above started a wine server of its own, which writes
+# the prefix's registry files as it ends: let it end before the prefix goes.
+wineserver -w
 rm -rf "$WINEPREFIX"
