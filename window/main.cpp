@@ -19,6 +19,9 @@ int main(int argc, char* argv[]) {
     // The project version, from CMake: the one in the version record too.
     QApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
+    // The desktop entry's name: Wayland desktops match the window to its
+    // menu entry and icon by it, as software centres do with its metadata.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.velmora.velmora"));
 
     Frmmain window;
     window.show();
