@@ -205,6 +205,7 @@ class Output {
     std::filesystem::path name_;
     NativeFile file_;
     std::error_code readRefusal_;
+    bool removable_ = true; // Windows: whether the user may delete it
 };
 
 // The system's folder for temporary files.

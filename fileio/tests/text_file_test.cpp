@@ -5,6 +5,10 @@
 #include <numeric>
 #include <set>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #ifndef _WIN32
 #include <csignal>
 #include <dlfcn.h>
@@ -26,14 +30,18 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
     for (const std::string& bytes : {""s, "\r\n" + allBytes, std::string(200'000, 'Z')}) {
         const ScratchFolder folder; // a new file with as long a name as may be, and an old one
         const fs::path created = folder / std::string(255, 'n'),
-                       old = folder / fs::path(u8"Résumé ü");
+                       old = folder / fs::path(u8"Résumé ü"), linked = folder / "linked";
         PutBytes(old, std::string(40'000, '#'));
+        PutBytes(linked, "#");
+        fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
+        WriteTextFile(bytes, linked);
+        EXPECT_EQ(Bytes(folder / "second"), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         WriteTextFile(bytes, created);
         WriteTextFile(bytes, old);
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
-        EXPECT_EQ(CountIn(folder.path), 2);
+        EXPECT_EQ(CountIn(folder.path), 4);
     }
 }
 
@@ -49,7 +57,15 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     fs::permissions(special, fs::perms::owner_read);
     EXPECT_FILE_OUTCOME(WriteTextFile("x", special), ERROR_ACCESS_DENIED,
                         "^Cannot open .* for writing");
-    constexpr int kNoFolder = ERROR_PATH_NOT_FOUND;
+    // Another program writing it: refused, as Velmora holds it so that none
+    // can while it rewrites. A drive after "\\\\?\\" names a file like any.
+    const HANDLE other = ::CreateFileW((folder / "victim").c_str(), GENERIC_WRITE, 7, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    EXPECT_FILE_OUTCOME(WriteTextFile("x", folder / "victim"), ERROR_SHARING_VIOLATION, "^Cannot");
+    ::CloseHandle(other);
+    WriteTextFile("x", L"\\\\?\\" + fs::absolute(folder / "verbatim").native());
+    EXPECT_EQ(ReadTextFile(folder / "verbatim"), "x");
+    constexpr int kNoFolder = ERROR_PATH_NOT_FOUND; // also for an empty path
 #else
     ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0); // an open that waits would hang
     constexpr int kNoFolder = ENOENT;
@@ -59,7 +75,7 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     const std::tuple<fs::path, int, std::string> kCases[] = {
         {folder / "sub", 0, ": it is a folder"},
         {folder / "no" / "x", kNoFolder, "^Cannot open .*: .+$"},
-        {"", kNotFound, "^Cannot open \"\" for \\w+: .+$"},
+        {"", kNoFolder, "^Cannot open \"\" for \\w+: .+$"},
         {cutShort, 0, ": the path holds a NUL"},
 #ifdef _WIN32
         {folder / "out.txt.", 0, "cannot end in a dot"},
@@ -79,6 +95,9 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
         EXPECT_FILE_OUTCOME(WriteTextFile("x", path), error, pattern);
     }
     fs::permissions(special, fs::perms::all);
+#ifdef _WIN32
+    fs::remove(folder / "verbatim");
+#endif
     EXPECT_EQ(CountIn(folder.path), 3);
     EXPECT_TRUE(fs::is_empty(folder / "sub"));
     EXPECT_EQ(Bytes(folder / "victim"), "keep");
