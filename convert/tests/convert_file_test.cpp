@@ -23,10 +23,9 @@ TEST(ConvertFile, TrimsOnlySpacesFromThePathsThenDecodes) {
     EXPECT_EQ(CountIn(folder.path), 2);
 }
 
-// Reading and the length check come first: when either fails, the output is neither
-// changed nor created. Of any input, at most one character past the limit is read.
-// The file layer raises a missing input as a file failure (2), the length check an
-// overflow (1).
+// Reading and the length check come first: when either fails (a missing input as a file
+// failure, 2; a long one as an overflow, 1), the output is neither changed nor created.
+// Of any input, at most one character past the limit is read.
 TEST(ConvertFile, FailsBeforeTheOutputIsTouched) {
     // 0: no input; past 32,768 characters, a hole
     for (const std::uintmax_t inputSize : {0, 32'768, 1 << 28}) {

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Conversions stopped at every moment: killed before each of their system
-// calls in turn and at random moments, and with the output swapped for a
-// dangling symbolic link before each call. Each conversion runs in a child
-// process that this test traces (ptrace), so a kill or a swap lands exactly
-// between two steps.
+// Conversions stopped at every moment, in child processes traced with ptrace,
+// so that a kill, or a swap of the output for a link, lands between two steps.
 #include "scratch_folder.h"
 #include "velmora/convert_file.h"
 
@@ -22,11 +19,9 @@ namespace {
 constexpr int kKilled = -1;
 using Clock = std::chrono::steady_clock;
 
-// Converts in.txt into out.txt of `folder` in a child process (its temporary
-// folder: tmp/) and returns how that ended: its failure number (0 for none),
-// or kKilled. With `beforeCall`, the child stops before each system call,
-// and `beforeCall(n)` says whether to kill it before its n-th; with
-// `killAfter`, it is killed once that time has passed.
+// Converts in.txt into out.txt of `folder` (temporary folder: tmp/) in a child
+// process: its failure number (0 for none), or kKilled. `beforeCall(n)` runs
+// before its n-th system call and says whether to kill it there.
 int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall = {},
             Clock::duration killAfter = Clock::duration::max()) {
     const pid_t child = ::fork();
@@ -80,10 +75,8 @@ struct Tally {
     int runs = 0, torn = 0, leftBehind = 0;
 };
 
-// Runs `convert` on a fresh copy of the case and counts an output neither
-// wholly old nor wholly new, and any file left besides input, output and
-// link. A backup left behind must hold the whole old content, and a torn
-// output is allowed only beside one.
+// Runs `convert` on a fresh copy of the case and counts an output neither wholly
+// old nor wholly new (allowed only beside a whole backup), and anything left.
 void RunCase(const Case& c, Tally& tally, const std::function<int(const fs::path&)>& convert) {
     const ScratchFolder folder;
     const std::string old = c.oldSize > 0 ? std::string(c.oldSize, 'o') : "(none)";
@@ -154,8 +147,7 @@ TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
                       << tally.torn << " torn, " << tally.leftBehind << " left behind\n";
             EXPECT_TRUE(c.hardLinked || tally.torn == 0) << c.name;
         }
-        // Of the own outputs, only a kill between naming the complete new file
-        // and renaming it over the output leaves it (.tmp) behind.
+        // Own outputs: only a kill between naming the new file and renaming it leaves it.
         EXPECT_LE(atCalls.leftBehind, c.hardLinked ? calls : c.oldSize > 0 ? 1 : 0) << c.name;
     }
 }

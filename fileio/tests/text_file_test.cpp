@@ -2,6 +2,8 @@
 #include "scratch_folder.h"
 #include "velmora/text_file.h"
 
+#include <array>
+#include <cstring>
 #include <numeric>
 #include <set>
 
@@ -57,8 +59,7 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     fs::permissions(special, fs::perms::owner_read);
     EXPECT_FILE_OUTCOME(WriteTextFile("x", special), ERROR_ACCESS_DENIED,
                         "^Cannot open .* for writing");
-    // Another program writing it: refused, as Velmora holds it so that none
-    // can while it rewrites. A drive after "\\\\?\\" names a file like any.
+    // Another program writing it: refused, as none may while Velmora does. \\?\C:\... works.
     const HANDLE other = ::CreateFileW((folder / "victim").c_str(), GENERIC_WRITE, 7, nullptr,
                                        OPEN_EXISTING, 0, nullptr);
     EXPECT_FILE_OUTCOME(WriteTextFile("x", folder / "victim"), ERROR_SHARING_VIOLATION, "^Cannot");
@@ -111,36 +112,29 @@ TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
     EXPECT_EQ(ReadTextFileUpTo("/proc/sys/kernel/ostype", 6), "Linux\n");
 }
 
-// What makes a file the one it is: mode, owner, group, links, and every
-// extended attribute (the ACL among them) but file capabilities, which any
-// write removes.
-auto Identity(const fs::path& path) {
+// What makes a file the one it is (mode, owner, group, links, extended attributes, the
+// ACL among them, but file capabilities, which any write removes), and its inode.
+std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
-    std::string names(4096, '\0');
-    std::set<std::string> attributes; // in any order
-    names.resize(
-        static_cast<std::size_t>(std::max(::listxattr(path.c_str(), names.data(), 4096), 0L)));
-    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-        std::string value(4096, '\0');
-        value.resize(static_cast<std::size_t>(
-            std::max(::getxattr(path.c_str(), names.c_str() + at, value.data(), 4096), 0L)));
-        if (names.compare(at, 20, "security.capability\0", 20) != 0) {
-            attributes.insert(names.c_str() + at + ("=" + value));
+    std::set<std::string> identity{std::to_string(info.st_mode) + ' ' +
+                                   std::to_string(info.st_uid) + ' ' + std::to_string(info.st_gid) +
+                                   ' ' + std::to_string(info.st_nlink)};
+    std::array<char, 4096> names{}, value{};
+    const auto end = names.data() + std::max(::listxattr(path.c_str(), names.data(), 4096), 0L);
+    for (const char* name = names.data(); name < end; name += std::strlen(name) + 1) {
+        const auto size = std::max(::getxattr(path.c_str(), name, value.data(), 4096), 0L);
+        if (std::string_view(name) != "security.capability") {
+            identity.insert(
+                std::string(name).append("=").append(value.data(), static_cast<std::size_t>(size)));
         }
     }
-    return std::tuple(info.st_mode, info.st_uid, info.st_gid, info.st_nlink, attributes);
+    return {identity, info.st_ino};
 }
 
-bool HasCapabilities(const fs::path& path) {
-    return ::getxattr(path.c_str(), "security.capability", nullptr, 0) > 0;
-}
-
-// Set up by root, written by nobody, who gets what a plain save would get.
-// Their own single-link file is replaced whole by a new one with the same
-// identity; other outputs are rewritten in place. A failure changes nothing
-// and leaves nothing behind. In a sticky folder, another user's link or file
-// is refused (fs.protected_symlinks and fs.protected_regular).
+// Set up by root, written by nobody, who gets what a plain save would get: their own
+// single-link file replaced whole, others in place, in a sticky folder another user's
+// link or file refused (fs.protected_*). A failure changes nothing, leaves nothing.
 TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can act as another user (CI runs as root)";
@@ -154,20 +148,16 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     constexpr int kOk = kSucceeds;
     const char* kNoCopy =
         "^Cannot keep a copy .*: No space .* in .*tmp\" \\(beside it: Permission denied";
-    struct Row {
-        const char* name;
-        mode_t folderMode, fileMode; // fileMode 0: no output yet
-        uid_t owner, link;           // a symbolic link's owner, kHardLink or kNoLink
-        const char* full;            // a full file system on "shared" or "tmp"
-        int error;                   // ENOSPC: a content too long for the room left
-        const char* pattern;
-        bool inPlace;
-    };
+    // Folder mode, output mode (0: none yet), its owner, owner of a symbolic link to it (or
+    // kHardLink, kNoLink), a full file system ("shared" or "tmp"), the outcome (ENOSPC: with a
+    // content too long for the room left), rewritten in place rather than replaced whole.
+    using Row = std::tuple<const char*, mode_t, mode_t, uid_t, uid_t, std::string_view, int,
+                           const char*, bool>;
     const Row kCases[] = {
         {"own file: replaced whole", 0777, 0640, kNobody, kNoLink, "", kOk, "", false},
         {"own setuid file", 0777, 06755, kNobody, kNoLink, "", kOk, "", false},
         {"own file, own link", 01777, 0644, kNobody, kNobody, "", kOk, "", false},
-        {"own file, hard-linked", 0777, 0644, kNobody, kHardLink, "", kOk, "", true},
+        {"own setuid file, hard-linked", 0777, 06755, kNobody, kHardLink, "", kOk, "", true},
         {"own read-only file", 0777, 0444, kNobody, kNoLink, "", EACCES, "^Cannot open", true},
         {"another's file, sticky", 01777, 0666, kOther, kNoLink, "", EACCES, "^Cannot open", true},
         {"another's file, root's link", 01777, 0666, kOther, kRoot, "", kOk, "", true},
@@ -178,22 +168,23 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         {"full disk", 0777, 0644, kNobody, kNoLink, "shared", ENOSPC, "^Cannot write", true},
         {"full disk, shorter content", 0777, 0644, kNobody, kNoLink, "shared", kOk, "", true},
     };
-    for (const Row& row : kCases) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, folderMode, fileMode, owner, link, fullOne, error, pattern, inPlace] :
+         kCases) {
+        SCOPED_TRACE(name);
         const ScratchFolder folder;
         const fs::path shared = folder / "shared", out = shared / "out.txt", tmp = folder / "tmp";
-        const bool symbolic = row.link != kNoLink && row.link != kHardLink;
+        const bool symbolic = link != kNoLink && link != kHardLink;
         const fs::path file = symbolic ? folder / "file" : out;
         fs::create_directory(shared);
         fs::create_directory(tmp);
         fs::permissions(folder.path, fs::perms::all);
         fs::permissions(tmp, fs::perms::all);
-        const fs::path full = std::string_view(row.full).empty() ? "" : folder / row.full;
+        const fs::path full = fullOne.empty() ? "" : folder / fullOne;
         EXPECT_EQ(full.empty() ? 0 : ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
-        if (row.fileMode != 0) {
-            const mode_t m = row.fileMode;
+        if (fileMode != 0) {
+            const mode_t m = fileMode;
             PutBytes(file, std::string(1000, 'o'));
-            EXPECT_EQ(::chown(file.c_str(), row.owner, row.owner) | ::chmod(file.c_str(), m), 0);
+            EXPECT_EQ(::chown(file.c_str(), owner, owner) | ::chmod(file.c_str(), m), 0);
             // Where the file system keeps them: an attribute, an ACL that gives
             // user 1234 the group's rights, and a file capability.
             const std::uint32_t acl[] = {2,    1 | (m >> 6 & 7) << 16, ~0u, 2 | (m >> 3 & 7) << 16,
@@ -206,40 +197,37 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         }
         if (symbolic) {
             fs::create_symlink("../file", out);
-            EXPECT_EQ(::lchown(out.c_str(), row.link, 0), 0);
-        } else if (row.link == kHardLink) {
+            EXPECT_EQ(::lchown(out.c_str(), link, 0), 0);
+        } else if (link == kHardLink) {
             fs::create_hard_link(out, shared / "second");
         }
         if (!full.empty()) {
             PutBytes(full / "filler", std::string(1 << 20, 'f'));
         }
-        fs::permissions(shared, static_cast<fs::perms>(row.folderMode));
-        const auto identity = Identity(file);
-        struct stat before {};
-        ::stat(file.c_str(), &before);
+        fs::permissions(shared, static_cast<fs::perms>(folderMode));
+        const auto [identity, inode] = Identity(file);
 
         ::setenv("TMPDIR", tmp.c_str(), 1);
         EXPECT_EQ(::setegid(kNobody) | ::seteuid(kNobody), 0);
-        const std::string content(row.error == ENOSPC ? 300'000 : 5, 'n');
-        EXPECT_FILE_OUTCOME(WriteTextFile(content, out), row.error, row.pattern);
+        const std::string content(error == ENOSPC ? 300'000 : 5, 'n');
+        EXPECT_FILE_OUTCOME(WriteTextFile(content, out), error, pattern);
         EXPECT_EQ(::seteuid(kRoot) | ::setegid(kRoot), 0);
         ::unsetenv("TMPDIR");
 
-        const bool ok = row.error == kOk;
-        const std::string old = row.fileMode == 0 ? "(none)" : std::string(1000, 'o');
+        const bool ok = error == kOk;
+        const std::string old = fileMode == 0 ? "(none)" : std::string(1000, 'o');
         EXPECT_EQ(Bytes(file), ok ? content : old);
-        EXPECT_EQ(Identity(file), identity);
-        struct stat after {};
-        ::stat(file.c_str(), &after);
-        EXPECT_EQ(after.st_ino == before.st_ino, row.inPlace) << "replaced whole or in place";
-        EXPECT_FALSE(ok && HasCapabilities(file)) << "kept by a write";
+        EXPECT_EQ(Identity(file).first, identity);
+        EXPECT_EQ(Identity(file).second == inode, inPlace) << "replaced whole, or in place";
+        EXPECT_FALSE(ok && ::getxattr(file.c_str(), "security.capability", nullptr, 0) > 0)
+            << "file capabilities kept by a write";
         EXPECT_EQ(fs::is_symlink(out), symbolic);
-        if (row.link == kHardLink) {
+        if (link == kHardLink) {
             EXPECT_EQ(Bytes(shared / "second"), Bytes(out));
         }
         // The output (or its link), a second link, a filler: nothing left behind.
         EXPECT_EQ(CountIn(shared),
-                  (row.fileMode != 0 || symbolic) + (row.link == kHardLink) + (full == shared));
+                  (fileMode != 0 || symbolic) + (link == kHardLink) + (full == shared));
         EXPECT_EQ(CountIn(tmp), full == tmp);
         EXPECT_EQ(CountIn(folder.path), 2 + symbolic);
         ::umount2(full.c_str(), MNT_DETACH);
@@ -250,8 +238,7 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
 
 bool gTruncateFails = false; // as a failing disk would: EIO
 
-// A second hard link keeps the output in place; the rewrite fails, and so
-// does putting the old content back: the backup stays, named in the failure.
+// Hard-linked, so rewritten in place; the write and the restore fail: the backup stays, named.
 TEST(WriteTextFile, NamesTheBackupThatHoldsWhatCouldNotBePutBack) {
     const ScratchFolder folder;
     const fs::path out = folder / "out.txt";
@@ -272,8 +259,7 @@ TEST(WriteTextFile, NamesTheBackupThatHoldsWhatCouldNotBePutBack) {
 
 int gLeased = -1; // a descriptor holding a read lease, as Samba or an NFS server would
 
-// Opening the output for writing asks the holder to let go, and waits, as a
-// plain save does.
+// Opening the output for writing asks the holder to let go, and waits, as a plain save does.
 TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
     const ScratchFolder folder;
     const fs::path out = folder / "out.txt";
@@ -294,8 +280,7 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 } // namespace velmora::testing_support
 
 #ifndef _WIN32
-// Stands in for the system's ftruncate in this test program, so that a test
-// can make it fail.
+// Stands in for the system's ftruncate in this program, so that a test can make it fail.
 extern "C" int ftruncate(int fd, off_t length) noexcept {
     static const auto real = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
     if (velmora::testing_support::gTruncateFails) {

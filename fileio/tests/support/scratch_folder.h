@@ -57,10 +57,8 @@ inline constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
 inline constexpr int kNotFound = ENOENT;
 #endif
 
-// Whether `statement` ends as expected: without a failure (`systemError` is
-// kSucceeds), or with a file failure, number 2, carrying `systemError` (0
-// where the system raised none) and a description that the regular
-// expression `pattern` finds.
+// Whether `statement` ends without a failure (`systemError` kSucceeds), or with a file
+// failure (2) carrying `systemError` (0: found by us) and matching regex `pattern`.
 inline testing::AssertionResult EndsAs(auto&& statement, int systemError,
                                        const std::string& pattern) {
     std::string outcome = "it succeeds";
