@@ -334,10 +334,10 @@ void NewFile::Replace(const std::filesystem::path& name) {
     // beside the untouched old one.
     constexpr int kAttempts = 8;
     for (int attempt = 1; temporaryName_.empty(); ++attempt) {
-        const std::filesystem::path temporary = UniqueName(".tmp");
+        std::filesystem::path temporary = UniqueName(".tmp");
         try {
             LinkUnnamed(file_.handle_, folder, temporary);
-            temporaryName_ = temporary;
+            temporaryName_ = std::move(temporary); // nothing more between naming and renaming
         } catch (const std::system_error& error) {
             if (attempt == kAttempts || !IsAlreadyExistsError(error.code())) {
                 throw;
