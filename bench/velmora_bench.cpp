@@ -7,9 +7,9 @@
 #include "velmora/text_file.h"
 
 #include <benchmark/benchmark.h>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <iomanip>
 #include <map>
 #include <random>
 #include <string>
@@ -112,8 +112,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     void Finalize() override {
         ConsoleReporter::Finalize();
         if (times_.contains("BM_ConvertFile") && times_.contains("BM_Baseline")) {
-            std::printf("BM_ConvertFile / BM_Baseline: %.2f\n",
-                        times_["BM_ConvertFile"] / times_["BM_Baseline"]);
+            GetOutputStream() << "BM_ConvertFile / BM_Baseline: " << std::fixed
+                              << std::setprecision(2)
+                              << times_["BM_ConvertFile"] / times_["BM_Baseline"] << '\n';
         }
     }
 

@@ -52,7 +52,6 @@ class NativeFile {
     [[nodiscard]] bool IsOpen() const noexcept { return handle_ != kNoHandle; }
     [[nodiscard]] Kind kind() const;
     [[nodiscard]] std::uint64_t Size() const;
-    [[nodiscard]] std::uint32_t LinkCount() const;
     // Reads at the current position; 0 at the end of the file.
     [[nodiscard]] std::size_t ReadSome(char* buffer, std::size_t size);
     [[nodiscard]] std::size_t ReadSomeAt(std::uint64_t offset, char* buffer, std::size_t size);
@@ -205,7 +204,8 @@ class Output {
     std::filesystem::path name_;
     NativeFile file_;
     std::error_code readRefusal_;
-    bool removable_ = true; // Windows: whether the user may delete it
+    std::uint32_t links_ = 0; // its names (hard links)
+    bool removable_ = true;   // Windows: whether the user may delete it
 };
 
 // The system's folder for temporary files.

@@ -76,42 +76,43 @@ std::filesystem::path FinalPathOf(int fd, const std::filesystem::path& typed) {
     return target;
 }
 
-// The extended attributes of an open file (the ACL among them, as
-// system.posix_acl_access), by name; empty where the file system has none.
-std::vector<std::pair<std::string, std::string>> AttributesOf(int fd) {
-    std::vector<std::pair<std::string, std::string>> attributes;
-    std::string names;
-    for (;;) { // sized each time: another program may add one meanwhile
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0 && (errno == ENOTSUP || errno == ENOSYS)) {
-            return attributes;
-        }
-        names.resize(static_cast<std::size_t>(Checked(size)));
-        const ssize_t got = ::flistxattr(fd, names.data(), names.size());
+// What a call that fills a buffer (flistxattr, fgetxattr) gives: tried with
+// room enough for most, then with the size it asks for, again if another
+// program made it grow meanwhile.
+template <typename Call> std::string Filled(Call call) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t got = call(buffer.data(), buffer.size());
         if (got >= 0) {
-            names.resize(static_cast<std::size_t>(got));
-            break;
+            buffer.resize(static_cast<std::size_t>(got));
+            return buffer;
         }
         if (errno != ERANGE) {
             ThrowLastError();
         }
+        buffer.resize(static_cast<std::size_t>(Checked(call(nullptr, 0))));
+    }
+}
+
+// The extended attributes of an open file (the ACL among them, as
+// system.posix_acl_access), by name; none where the file system keeps none.
+std::vector<std::pair<std::string, std::string>> AttributesOf(int fd) {
+    std::vector<std::pair<std::string, std::string>> attributes;
+    std::string names;
+    try {
+        names =
+            Filled([&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+    } catch (const std::system_error& error) {
+        if (error.code().value() == ENOTSUP || error.code().value() == ENOSYS) {
+            return attributes;
+        }
+        throw;
     }
     for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-        const std::string name = names.c_str() + at;
-        std::string value;
-        for (;;) {
-            const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-            value.resize(static_cast<std::size_t>(Checked(size)));
-            const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-            if (got >= 0) {
-                value.resize(static_cast<std::size_t>(got));
-                break;
-            }
-            if (errno != ERANGE) {
-                ThrowLastError();
-            }
-        }
-        attributes.emplace_back(name, std::move(value));
+        const char* name = names.c_str() + at;
+        attributes.emplace_back(name, Filled([&](char* buffer, std::size_t size) {
+                                    return ::fgetxattr(fd, name, buffer, size);
+                                }));
     }
     std::sort(attributes.begin(), attributes.end());
     return attributes;
@@ -171,10 +172,6 @@ Kind NativeFile::kind() const {
 
 std::uint64_t NativeFile::Size() const {
     return static_cast<std::uint64_t>(StatOf(handle_).st_size);
-}
-
-std::uint32_t NativeFile::LinkCount() const {
-    return static_cast<std::uint32_t>(StatOf(handle_).st_nlink);
 }
 
 std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
@@ -382,9 +379,14 @@ Folder::~Folder() {
 }
 
 Folder Folder::Open(const std::filesystem::path& path) {
-    // O_PATH: only a place to work in; it needs no permission to read the
-    // folder's list of names.
-    return Folder(Checked(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), path);
+    // Opened for reading, so that its names can be made durable through it;
+    // a folder the user may only pass through is held with O_PATH, which
+    // needs no permission to read its list of names.
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return Folder(Checked(fd), path);
 }
 
 NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
@@ -419,11 +421,7 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
 }
 
 void Folder::FlushQuietly() const noexcept {
-    const int fd = ::openat(handle_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    ::fsync(handle_); // EBADF where it is held with O_PATH: it cannot be read, so it stays
 }
 
 Output Output::Find(const std::filesystem::path& path) {
@@ -488,6 +486,7 @@ Output Output::Find(const std::filesystem::path& path) {
     }
     output.file_ = NativeFile(fd);
     const struct stat opened = StatOf(fd);
+    output.links_ = static_cast<std::uint32_t>(opened.st_nlink);
     if (!SameFile(opened, found)) {
         if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
             opened.st_uid == ::geteuid() &&
@@ -500,13 +499,15 @@ Output Output::Find(const std::filesystem::path& path) {
         output.kind_ = Kind::Changed;
         return output;
     }
-    const int status = Checked(::fcntl(fd, F_GETFL));
-    Checked(::fcntl(fd, F_SETFL, status & ~O_NONBLOCK));
+    if (output.readRefusal_) { // opened without blocking, which writing must not be
+        const int status = Checked(::fcntl(fd, F_GETFL));
+        Checked(::fcntl(fd, F_SETFL, status & ~O_NONBLOCK));
+    }
     return output;
 }
 
 bool Output::CanBeReplaced() const {
-    return file_.LinkCount() == 1;
+    return links_ == 1;
 }
 
 void Output::ReplaceWith(NewFile& replacement) {

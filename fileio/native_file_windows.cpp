@@ -305,10 +305,6 @@ std::uint64_t NativeFile::Size() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-std::uint32_t NativeFile::LinkCount() const {
-    return InformationOf(handle_).nNumberOfLinks;
-}
-
 std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
     DWORD count = 0;
     if (!::ReadFile(handle_, buffer, static_cast<DWORD>(std::min<std::size_t>(size, kChunk)),
@@ -595,6 +591,7 @@ Output Output::Find(const std::filesystem::path& path) {
     const HANDLE handle = opened.handle;
     output.file_ = NativeFile(handle);
     const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
+    output.links_ = information.nNumberOfLinks;
     if (!SameFile(information, found)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
@@ -610,7 +607,7 @@ Output Output::Find(const std::filesystem::path& path) {
 }
 
 bool Output::CanBeReplaced() const {
-    return removable_ && file_.LinkCount() == 1;
+    return removable_ && links_ == 1;
 }
 
 void Output::ReplaceWith(NewFile& replacement) {
