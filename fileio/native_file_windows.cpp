@@ -367,13 +367,41 @@ std::uint32_t NativeFile::Mode() const {
 
 void NativeFile::RestoreMode(std::uint32_t) noexcept {}
 
+namespace {
+
+// Gives the file held as `to` the access rights (DACL) of `from`, inherited
+// from its folder or not as they are there.
+bool CopyAccessRights(HANDLE from, HANDLE to) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (::GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                          nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool copied =
+        ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+        ::SetSecurityInfo(to, SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                           ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    ::LocalFree(descriptor);
+    return copied;
+}
+
+} // namespace
+
 bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
-    // ReplaceFileW gives the new file the old one's access rights (DACL) and
-    // streams, but not its owner: another user's file is written in place.
-    // Its attributes (hidden, system, ...) are given here.
+    // The new file carries the old one's access rights and attributes
+    // (hidden, system, ...) from the start; ReplaceFileW keeps the rights
+    // too, and the streams, but not the owner: another user's file is
+    // written in place.
     try {
         FILE_BASIC_INFO basic{};
         if (OwnerOf(original.handle_) != OwnerOf(handle_) ||
+            !CopyAccessRights(original.handle_, handle_) ||
             !::GetFileInformationByHandleEx(original.handle_, FileBasicInfo, &basic,
                                             sizeof basic)) {
             return false;
