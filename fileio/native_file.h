@@ -17,9 +17,6 @@ namespace velmora::native {
 // Changed: the file at the path was replaced while it was being opened.
 enum class Kind { Missing, Regular, Folder, Other, Changed };
 
-// Whether the system refused on grounds of permission (rather than, say, a
-// full disk or a missing folder).
-[[nodiscard]] bool IsPermissionError(const std::error_code& error) noexcept;
 [[nodiscard]] bool IsAlreadyExistsError(const std::error_code& error) noexcept;
 // A full disk or an exhausted quota.
 [[nodiscard]] bool IsNoRoomError(const std::error_code& error) noexcept;
@@ -191,7 +188,7 @@ class Output {
     // Whether a new file may take its place: not when it has other names
     // (hard links), which would keep the old content, nor where the system
     // would refuse to remove it.
-    [[nodiscard]] bool CanBeReplaced() const;
+    [[nodiscard]] bool CanBeReplaced() const noexcept;
     // Puts the complete `replacement` in its place in one step: anyone
     // opening it finds the old file or the new, never a mix. Where the
     // system must let go of the old file first (Windows), file() is then

@@ -137,10 +137,6 @@ constexpr std::string_view kCapabilities = "security.capability";
 
 } // namespace
 
-bool IsPermissionError(const std::error_code& error) noexcept {
-    return error.value() == EACCES || error.value() == EPERM || error.value() == EROFS;
-}
-
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == EEXIST;
 }
@@ -506,7 +502,7 @@ Output Output::Find(const std::filesystem::path& path) {
     return output;
 }
 
-bool Output::CanBeReplaced() const {
+bool Output::CanBeReplaced() const noexcept {
     return links_ == 1;
 }
 

@@ -261,10 +261,6 @@ constexpr DWORD kChunk = 1 << 20; // ReadFile and WriteFile take 32-bit counts
 
 } // namespace
 
-bool IsPermissionError(const std::error_code& error) noexcept {
-    return error.value() == ERROR_ACCESS_DENIED || error.value() == ERROR_WRITE_PROTECT;
-}
-
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == ERROR_FILE_EXISTS || error.value() == ERROR_ALREADY_EXISTS;
 }
@@ -634,7 +630,7 @@ Output Output::Find(const std::filesystem::path& path) {
     return output;
 }
 
-bool Output::CanBeReplaced() const {
+bool Output::CanBeReplaced() const noexcept {
     return removable_ && links_ == 1;
 }
 

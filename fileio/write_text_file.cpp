@@ -51,7 +51,7 @@ void WriteNewFile(std::string_view content, const fs::path& path, const native::
 // user's file, attributes that cannot be given) or its folder takes no new
 // file or has no room: the output is then rewritten in place.
 bool ReplaceWhole(std::string_view content, const fs::path& path, native::Output& output) {
-    if (!fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.CanBeReplaced(); })) {
+    if (!output.CanBeReplaced()) {
         return false;
     }
     NewFile replacement;
