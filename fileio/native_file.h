@@ -202,7 +202,9 @@ class Output {
     NativeFile file_;
     std::error_code readRefusal_;
     std::uint32_t links_ = 0; // its names (hard links)
-    bool removable_ = true;   // Windows: whether the user may delete it
+#ifdef _WIN32
+    bool removable_ = true; // whether the user may delete it, as ReplaceFileW must
+#endif
 };
 
 // The system's folder for temporary files.

@@ -239,10 +239,10 @@ bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
         auto wanted = AttributesOf(original.handle_);
         std::erase_if(wanted,
                       [](const auto& attribute) { return attribute.first == kCapabilities; });
-        for (const auto& [name, value] : AttributesOf(handle_)) { // such as an inherited ACL
+        for (const auto& attribute : AttributesOf(handle_)) { // such as an inherited ACL
             if (std::none_of(wanted.begin(), wanted.end(),
-                             [&](const auto& kept) { return kept.first == name; })) {
-                Checked(::fremovexattr(handle_, name.c_str()));
+                             [&](const auto& kept) { return kept.first == attribute.first; })) {
+                Checked(::fremovexattr(handle_, attribute.first.c_str()));
             }
         }
         for (const auto& [name, value] : wanted) {
