@@ -133,16 +133,25 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 }
 
 // The path the system gives an open file or folder, without "\\?\" where it
-// is short enough to be shown, and used, without it.
-std::filesystem::path FinalPathOf(HANDLE handle) {
+// is short enough to be shown, and used, without it; `typed` where it gives
+// none (wine, for names past MAX_PATH): the caller checks that it names the
+// file found.
+std::filesystem::path FinalPathOf(HANDLE handle, const std::filesystem::path& typed) {
     constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-    std::wstring path(::GetFinalPathNameByHandleW(handle, nullptr, 0, kFlags), L'\0');
-    const DWORD length =
-        ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), kFlags);
-    if (length == 0 || length >= path.size()) {
-        ThrowLastError();
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) { // sized again while it does not fit (the size asked for may leave out the NUL)
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(),
+                                                         static_cast<DWORD>(path.size()), kFlags);
+        if (length == 0) {
+            return typed;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(length + 1);
     }
-    path.resize(length);
+    const std::size_t length = path.size();
     if (path.starts_with(L"\\\\?\\UNC\\") && length - 6 < MAX_PATH) {
         return L"\\" + path.substr(7);
     }
@@ -168,6 +177,11 @@ void MarkForDeletion(HANDLE handle, bool deleted) {
 // sharing its deletion can be renamed no other way. The native call, as
 // SetFileInformationByHandle wants a full path and wine lacks it.
 void RenameHeld(HANDLE handle, HANDLE folder, const std::wstring& name) {
+    // Past the 255 characters a name may have, refused as Windows refuses it;
+    // an emulation may call such a name missing instead.
+    if (name.size() > 255) {
+        Throw(ERROR_FILENAME_EXCED_RANGE);
+    }
     using SetInformation = LONG(WINAPI*)(HANDLE, void*, void*, ULONG, int);
     using StatusToError = ULONG(WINAPI*)(LONG);
     static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
@@ -515,7 +529,7 @@ Folder Folder::Open(const std::filesystem::path& path) {
     const HANDLE handle = OpenHandle(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     try {
-        return Folder(handle, FinalPathOf(handle));
+        return Folder(handle, FinalPathOf(handle, path));
     } catch (...) {
         ::CloseHandle(handle);
         throw;
@@ -586,7 +600,7 @@ Output Output::Find(const std::filesystem::path& path) {
         return output;
     }
     output.kind_ = Kind::Regular;
-    const std::filesystem::path target = FinalPathOf(located);
+    const std::filesystem::path target = FinalPathOf(located, std::filesystem::absolute(path));
     output.folder_ = Folder::Open(target.parent_path());
     output.name_ = target.filename();
     // Opened again by the name the system gave, a link put there since

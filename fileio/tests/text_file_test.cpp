@@ -32,7 +32,9 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
     for (const std::string& bytes : {""s, "\r\n" + allBytes, std::string(200'000, 'Z')}) {
         const ScratchFolder folder; // a new file with as long a name as may be, and an old one
         const fs::path created = folder / std::string(255, 'n'),
-                       old = folder / fs::path(u8"Résumé ü"), linked = folder / "linked";
+                       old = folder / fs::path(u8"Résumé ü"),
+                       linked =
+                           folder / std::string(255, 'l'); // no room for the backup to say whose
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
         fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
