@@ -546,9 +546,10 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     constexpr int kAttempts = 8;
     for (int attempt = 1;; ++attempt) {
         const std::filesystem::path name = UniqueName(".tmp");
-        const auto [handle, error] =
-            TryOpen(path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr);
+        // WRITE_DAC: to be given the output's access rights, if it is to replace it.
+        const auto [handle, error] = TryOpen(
+            path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ,
+            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             NewFile created;
             created.file_ = NativeFile(handle);
@@ -615,7 +616,9 @@ Output Output::Find(const std::filesystem::path& path) {
                        flags);
     };
     Opened opened = openAs(GENERIC_READ | GENERIC_WRITE | DELETE);
-    if (opened.error == ERROR_ACCESS_DENIED) {
+    // Refused where the user may not remove it, or another program holds it
+    // open without letting it be removed (a viewer): then it is written in place.
+    if (opened.error == ERROR_ACCESS_DENIED || opened.error == ERROR_SHARING_VIOLATION) {
         output.removable_ = false;
         opened = openAs(GENERIC_READ | GENERIC_WRITE);
     }

@@ -42,7 +42,20 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         EXPECT_EQ(Bytes(folder / "second"), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         WriteTextFile(bytes, created);
+        // Replaced whole: a reader that had it open still reads the old content.
+#ifdef _WIN32
+        const HANDLE reader =
+            ::CreateFileW(old.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, 0);
+        char first = 0;
+        DWORD got = 0;
         WriteTextFile(bytes, old);
+        EXPECT_TRUE(::ReadFile(reader, &first, 1, &got, nullptr) && ::CloseHandle(reader));
+#else
+        std::ifstream reader(old, std::ios::binary);
+        WriteTextFile(bytes, old);
+        const char first = static_cast<char>(reader.get());
+#endif
+        EXPECT_EQ(first, '#');
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
         EXPECT_EQ(CountIn(folder.path), 4);
