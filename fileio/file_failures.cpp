@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "file_failures.h"
 
-#include "velmora/failure.h"
-
 namespace velmora::fileio {
 namespace {
 
@@ -29,6 +27,20 @@ void RaiseFileFailure(Step step, const std::filesystem::path& path, const std::e
 
 void RaiseFileFailure(Step step, const std::filesystem::path& path, std::string_view why) {
     throw FileFailure(Describe(step, path, why), 0);
+}
+
+void RaiseNoCopyFailure(const std::filesystem::path& path,
+                        const std::filesystem::path& temporaryFolder, const std::error_code& there,
+                        const std::error_code& beside) {
+    throw FileFailure(Describe(kKeepCopy, path,
+                               there.message() + " in " + Quoted(temporaryFolder) +
+                                   " (beside it: " + beside.message() + ')'),
+                      there.value());
+}
+
+FileFailure WithCopyKeptIn(const FileFailure& failure, const std::filesystem::path& copy) {
+    return FileFailure(failure.description() + "; its old content is kept in " + Quoted(copy),
+                       failure.systemError());
 }
 
 } // namespace velmora::fileio

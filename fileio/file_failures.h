@@ -5,6 +5,8 @@
 // `Cannot open "C:\in.txt" for reading: No such file or directory`, i.e.
 // the step that failed, the path as the user gave it, and the reason.
 
+#include "velmora/failure.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -34,6 +36,18 @@ inline constexpr Step kKeepCopy{"Cannot keep a copy of", " while it is rewritten
 [[noreturn]] void RaiseFileFailure(Step step, const std::filesystem::path& path,
                                    std::string_view why);
 
+// No copy of the old content could be made beside the output, nor then in
+// the temporary folder: the reason there decided, and the one beside the
+// output is given as well.
+[[noreturn]] void RaiseNoCopyFailure(const std::filesystem::path& path,
+                                     const std::filesystem::path& temporaryFolder,
+                                     const std::error_code& there, const std::error_code& beside);
+
+// `failure`, telling also where the old content is kept: putting it back
+// failed, so the user must do it.
+[[nodiscard]] FileFailure WithCopyKeptIn(const FileFailure& failure,
+                                         const std::filesystem::path& copy);
+
 // Runs one step; a system error it throws becomes a FileFailure about `path`.
 template <typename Action>
 decltype(auto) Attempt(Step step, const std::filesystem::path& path, Action&& action) {
@@ -53,5 +67,7 @@ void RefuseUnusablePath(Step step, const std::filesystem::path& path);
 // Our own reasons, for what the system does not refuse by itself.
 inline constexpr std::string_view kIsAFolder = "it is a folder, not a file";
 inline constexpr std::string_view kIsNotARegularFile = "it is not a regular file";
+inline constexpr std::string_view kReplacedMeanwhile =
+    "another file took its place while it was being opened";
 
 } // namespace velmora::fileio

@@ -14,20 +14,25 @@
 
 namespace velmora::native {
 
-enum class Kind { Missing, Regular, Folder, Other };
+// Changed: the file at the path was replaced while it was being opened.
+enum class Kind { Missing, Regular, Folder, Other, Changed };
 
-// What `path` names, following symbolic links. Missing only when nothing is
-// there; any other failure to look (say, a refused link) throws.
-[[nodiscard]] Kind KindOf(const std::filesystem::path& path);
-
-// Whether the system refused on grounds of permission (rather than, say, a
-// full disk or a missing folder).
-[[nodiscard]] bool IsPermissionError(const std::error_code& error) noexcept;
 [[nodiscard]] bool IsAlreadyExistsError(const std::error_code& error) noexcept;
+// A full disk or an exhausted quota.
+[[nodiscard]] bool IsNoRoomError(const std::error_code& error) noexcept;
+[[nodiscard]] bool IsNameTooLongError(const std::error_code& error) noexcept;
+
+// ".velmora-" and 16 random hex digits, then `suffix`: a name no other writer
+// will pick, of one fixed length whatever the output is called.
+[[nodiscard]] std::filesystem::path UniqueName(std::string_view suffix);
+
+class Folder;
 
 class NativeFile {
   public:
-    enum class Access { Read, Write, ReadWrite };
+    // Private files are readable by their owner only; others get the
+    // permissions any new file of the user gets there.
+    enum class Visibility { Usual, Private };
 
     NativeFile() noexcept = default;
     NativeFile(NativeFile&& other) noexcept;
@@ -36,16 +41,12 @@ class NativeFile {
     NativeFile& operator=(const NativeFile&) = delete;
     ~NativeFile(); // closes without reporting: only reached on the way out of a failure
 
-    // An existing file, opened through `path` as given, so that the system
-    // applies its own rules on who may read or write it. Opening never waits
+    // An existing file to read, opened through `path` as given, so that the
+    // system applies its own rules on who may read it. Opening never waits
     // (a pipe without a writer) and never makes a terminal ours.
-    static NativeFile OpenExisting(const std::filesystem::path& path, Access access);
+    static NativeFile OpenForReading(const std::filesystem::path& path);
 
-    // A file that must not exist yet. `private` files are readable by their
-    // owner only; others get the permissions any new file of the user gets.
-    enum class Visibility { Usual, Private };
-    static NativeFile CreateNew(const std::filesystem::path& path, Visibility visibility);
-
+    [[nodiscard]] bool IsOpen() const noexcept { return handle_ != kNoHandle; }
     [[nodiscard]] Kind kind() const;
     [[nodiscard]] std::uint64_t Size() const;
     // Reads at the current position; 0 at the end of the file.
@@ -61,7 +62,17 @@ class NativeFile {
     [[nodiscard]] std::uint32_t Mode() const;
     void RestoreMode(std::uint32_t mode) noexcept;
 
+    // Gives this new file every property that makes `original` the file it
+    // is, apart from its content: owner, group, permissions, ACL, extended
+    // attributes and file flags. False, with nothing reported, when any of
+    // them cannot be given or does not read back the same: a file that
+    // replaced `original` would then not be the same file.
+    [[nodiscard]] bool TakeIdentityOf(const NativeFile& original) noexcept;
+
   private:
+    friend class Folder;
+    friend class NewFile;
+    friend class Output;
 #ifdef _WIN32
     using Handle = void*;
     static constexpr Handle kNoHandle = nullptr;
@@ -76,18 +87,125 @@ class NativeFile {
     Handle handle_ = kNoHandle;
 };
 
-// Gives the file at `existing` the further name `name`, failing if `name`
-// exists: a new file appears whole, and nothing is ever replaced. `existing`
-// keeps its name (or loses it, where the file system has no hard links).
-void LinkAsNew(const std::filesystem::path& existing, const std::filesystem::path& name);
+// A file being made in a folder. Where the system allows (Linux, O_TMPFILE)
+// it has no name until it is given one, so a program stopped while writing
+// it leaves nothing behind; elsewhere it has a unique temporary name,
+// ".velmora-" and 16 hex digits and ".tmp", removed unless the file is
+// named. The folder it is made in must outlive it.
+class NewFile {
+  public:
+    NewFile() noexcept = default;
+    NewFile(NewFile&& other) noexcept;
+    NewFile& operator=(NewFile&& other) noexcept;
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+    ~NewFile();
 
-// Makes the names in a folder durable; file systems that refuse are ignored,
-// since the files themselves are already on disk.
-void FlushFolderQuietly(const std::filesystem::path& folder) noexcept;
+    [[nodiscard]] NativeFile& file() noexcept { return file_; }
 
-// Removes a file left behind by a failure; a failure to do so is ignored,
-// since the failure that caused it is the one the user must see.
-void RemoveQuietly(const std::filesystem::path& path) noexcept;
+    // Gives the complete file the name `name`, failing if that name exists:
+    // a new file appears whole, and nothing is ever replaced.
+    void NameAsNew(const std::filesystem::path& name);
+    // Removes it, named or not; a failure to do so is ignored, as the failure
+    // that caused it, if any, is the one the user must see.
+    void RemoveQuietly() noexcept;
+    // Where it is, for a message that names it.
+    [[nodiscard]] std::filesystem::path path() const;
+
+  private:
+    friend class Folder;
+    friend class Output;
+    void Discard() noexcept;
+    void Replace(const std::filesystem::path& name);
+
+    NativeFile file_;
+    const Folder* folder_ = nullptr;
+    std::filesystem::path temporaryName_; // empty while it has no name at all
+    std::filesystem::path name_;          // once named
+};
+
+// A folder held open, so that every file made, named or removed in it is
+// made in this very folder, whatever happens to its path meanwhile.
+class Folder {
+  public:
+    Folder() noexcept = default;
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    ~Folder();
+
+    // Follows symbolic links in `path` as the system does for any open.
+    static Folder Open(const std::filesystem::path& path);
+
+    // Where the folder is, as the system names it: what a message about a
+    // file kept in it shows.
+    [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
+
+    [[nodiscard]] NewFile MakeFile(NativeFile::Visibility visibility) const;
+    // Makes the names in the folder durable; file systems that refuse are
+    // ignored, since the files themselves are already on disk.
+    void FlushQuietly() const noexcept;
+
+  private:
+    friend class NewFile;
+    friend class Output;
+#ifdef _WIN32
+    using Handle = void*;
+    static constexpr Handle kNoHandle = nullptr;
+#else
+    using Handle = int;
+    static constexpr Handle kNoHandle = -1;
+#endif
+    Folder(Handle handle, std::filesystem::path path) noexcept
+        : handle_(handle), path_(std::move(path)) {}
+
+    Handle handle_ = kNoHandle;
+    std::filesystem::path path_;
+};
+
+// The file at a path that is to be written, as found through handles. What
+// it is, and where it lives when the path holds a symbolic link, is decided
+// once, from the handle that is then written, never from a second look at
+// the path: a device or pipe is never opened, and no file is ever created
+// through a symbolic link.
+class Output {
+  public:
+    // Opens an existing regular file for writing (and for reading where the
+    // system allows) with every check of a plain save; a folder, device or
+    // pipe, or a missing file, is only looked at.
+    static Output Find(const std::filesystem::path& path);
+
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
+    // The file itself: the final target of any symbolic link (for a
+    // missing one, the folder the path names).
+    [[nodiscard]] const Folder& folder() const noexcept { return folder_; }
+    [[nodiscard]] const std::filesystem::path& name() const noexcept { return name_; }
+    // Regular files only: open for writing, and for reading unless refused.
+    [[nodiscard]] NativeFile& file() noexcept { return file_; }
+    [[nodiscard]] const std::error_code& readRefusal() const noexcept { return readRefusal_; }
+
+    // Whether a new file may take its place: not when it has other names
+    // (hard links), which would keep the old content, nor where the system
+    // would refuse to remove it.
+    [[nodiscard]] bool CanBeReplaced() const noexcept;
+    // Puts the complete `replacement` in its place in one step: anyone
+    // opening it finds the old file or the new, never a mix. Where the
+    // system must let go of the old file first (Windows), file() is then
+    // closed, also when this fails.
+    void ReplaceWith(NewFile& replacement);
+
+  private:
+    Kind kind_ = Kind::Missing;
+    Folder folder_;
+    std::filesystem::path name_;
+    NativeFile file_;
+    std::error_code readRefusal_;
+    std::uint32_t links_ = 0; // its names (hard links)
+#ifdef _WIN32
+    bool removable_ = true; // whether the user may delete it, as ReplaceFileW must
+#endif
+};
 
 // The system's folder for temporary files.
 [[nodiscard]] std::filesystem::path TemporaryFolder();

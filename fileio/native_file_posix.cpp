@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
-// File calls on POSIX systems.
+// File calls on POSIX systems (Linux: O_PATH, O_TMPFILE, /proc/self/fd).
 
 #include "native_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <stdio.h> // renameat2
+#include <linux/fs.h> // FS_IOC_GETFLAGS
+#include <stdio.h>    // renameat2
+#include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace velmora::native {
 
@@ -28,12 +34,21 @@ template <typename Call> auto Retrying(Call call) {
     }
 }
 
-struct stat StatOf(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
+template <typename Result> Result Checked(Result result) {
+    if (result < 0) {
         ThrowLastError();
     }
+    return result;
+}
+
+struct stat StatOf(int fd) {
+    struct stat info {};
+    Checked(::fstat(fd, &info));
     return info;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 Kind KindOfMode(mode_t mode) {
@@ -43,61 +58,108 @@ Kind KindOfMode(mode_t mode) {
     return S_ISDIR(mode) ? Kind::Folder : Kind::Other;
 }
 
-} // namespace
+// The kernel's own name for an open file, through /proc: it holds for the
+// file the descriptor refers to, whatever links led there.
+std::string ProcPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
-Kind KindOf(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) {
-            return Kind::Missing;
-        }
-        ThrowLastError();
+// Where the file open as `fd` is, as the kernel resolved it; `typed` where
+// /proc cannot say (the caller checks that the place names the same file).
+std::filesystem::path FinalPathOf(int fd, const std::filesystem::path& typed) {
+    std::string target(4096, '\0');
+    const ssize_t length = ::readlink(ProcPath(fd).c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return typed;
     }
-    return KindOfMode(info.st_mode);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
 }
 
-bool IsPermissionError(const std::error_code& error) noexcept {
-    return error.value() == EACCES || error.value() == EPERM || error.value() == EROFS;
+// What a call that fills a buffer (flistxattr, fgetxattr) gives: tried with
+// room enough for most, then with the size it asks for, again if another
+// program made it grow meanwhile.
+template <typename Call> std::string Filled(Call call) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t got = call(buffer.data(), buffer.size());
+        if (got >= 0) {
+            buffer.resize(static_cast<std::size_t>(got));
+            return buffer;
+        }
+        if (errno != ERANGE) {
+            ThrowLastError();
+        }
+        buffer.resize(static_cast<std::size_t>(Checked(call(nullptr, 0))));
+    }
 }
+
+// The extended attributes of an open file (the ACL among them, as
+// system.posix_acl_access), by name; none where the file system keeps none.
+std::vector<std::pair<std::string, std::string>> AttributesOf(int fd) {
+    std::vector<std::pair<std::string, std::string>> attributes;
+    std::string names;
+    try {
+        names =
+            Filled([&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+    } catch (const std::system_error& error) {
+        if (error.code().value() == ENOTSUP || error.code().value() == ENOSYS) {
+            return attributes;
+        }
+        throw;
+    }
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char* name = names.c_str() + at;
+        attributes.emplace_back(name, Filled([&](char* buffer, std::size_t size) {
+                                    return ::fgetxattr(fd, name, buffer, size);
+                                }));
+    }
+    std::sort(attributes.begin(), attributes.end());
+    return attributes;
+}
+
+// The file flags a user may set (chattr: no dump, no atime, ...); 0 where
+// the file system keeps none.
+int FlagsOf(int fd) {
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) {
+            ThrowLastError();
+        }
+        return 0;
+    }
+    return flags & FS_FL_USER_MODIFIABLE;
+}
+
+// File capabilities (setcap) are not carried over: the kernel removes them
+// from a file that is written, and so does this replacement.
+constexpr std::string_view kCapabilities = "security.capability";
+
+} // namespace
 
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == EEXIST;
+}
+
+bool IsNoRoomError(const std::error_code& error) noexcept {
+    return error.value() == ENOSPC || error.value() == EDQUOT;
+}
+
+bool IsNameTooLongError(const std::error_code& error) noexcept {
+    return error.value() == ENAMETOOLONG;
 }
 
 void NativeFile::CloseQuietly(Handle handle) noexcept {
     ::close(handle);
 }
 
-NativeFile NativeFile::OpenExisting(const std::filesystem::path& path, Access access) {
-    int flags = O_RDONLY;
-    if (access != Access::Read) {
-        // O_CREAT without O_EXCL creates nothing that exists, but makes the
-        // kernel apply the checks of a plain save (fs.protected_regular).
-        flags = (access == Access::Write ? O_WRONLY : O_RDWR) | O_CREAT;
-    }
-    const int fd = Retrying(
-        [&] { return ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666); });
-    if (fd < 0) {
-        ThrowLastError();
-    }
-    NativeFile file(fd);
+NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
+    NativeFile file(Checked(Retrying(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); })));
     // O_NONBLOCK only kept the open of a pipe from waiting for its other end.
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-        ThrowLastError();
-    }
+    const int status = Checked(::fcntl(file.handle_, F_GETFL));
+    Checked(::fcntl(file.handle_, F_SETFL, status & ~O_NONBLOCK));
     return file;
-}
-
-NativeFile NativeFile::CreateNew(const std::filesystem::path& path, Visibility visibility) {
-    const mode_t mode = visibility == Visibility::Private ? 0600 : 0666; // less the umask
-    const int fd = Retrying([&] {
-        return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-    });
-    if (fd < 0) {
-        ThrowLastError();
-    }
-    return NativeFile(fd);
 }
 
 Kind NativeFile::kind() const {
@@ -139,15 +201,11 @@ void NativeFile::WriteAllAt(std::uint64_t offset, std::string_view bytes) {
 }
 
 void NativeFile::Truncate(std::uint64_t size) {
-    if (Retrying([&] { return ::ftruncate(handle_, static_cast<off_t>(size)); }) != 0) {
-        ThrowLastError();
-    }
+    Checked(Retrying([&] { return ::ftruncate(handle_, static_cast<off_t>(size)); }));
 }
 
 void NativeFile::FlushToDisk() {
-    if (::fsync(handle_) != 0) {
-        ThrowLastError();
-    }
+    Checked(::fsync(handle_));
 }
 
 void NativeFile::Close() {
@@ -172,30 +230,284 @@ void NativeFile::RestoreMode(std::uint32_t mode) noexcept {
     }
 }
 
-void LinkAsNew(const std::filesystem::path& existing, const std::filesystem::path& name) {
-    if (::link(existing.c_str(), name.c_str()) == 0) {
+bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+    try {
+        const struct stat want = StatOf(original.handle_);
+        // Owner first: a change of owner clears setuid and setgid, which the
+        // mode, set last, puts back.
+        Checked(::fchown(handle_, want.st_uid, want.st_gid));
+        auto wanted = AttributesOf(original.handle_);
+        std::erase_if(wanted,
+                      [](const auto& attribute) { return attribute.first == kCapabilities; });
+        for (const auto& attribute : AttributesOf(handle_)) { // such as an inherited ACL
+            if (std::none_of(wanted.begin(), wanted.end(),
+                             [&](const auto& kept) { return kept.first == attribute.first; })) {
+                Checked(::fremovexattr(handle_, attribute.first.c_str()));
+            }
+        }
+        for (const auto& [name, value] : wanted) {
+            Checked(::fsetxattr(handle_, name.c_str(), value.data(), value.size(), 0));
+        }
+        Checked(::fchmod(handle_, want.st_mode & 07777));
+        // Read back: the kernel may quietly drop what the user may not set
+        // (setgid outside the file's group, a label the policy refuses).
+        const struct stat got = StatOf(handle_);
+        return got.st_uid == want.st_uid && got.st_gid == want.st_gid &&
+               (got.st_mode & 07777) == (want.st_mode & 07777) && AttributesOf(handle_) == wanted &&
+               FlagsOf(handle_) == FlagsOf(original.handle_);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+NewFile::NewFile(NewFile&& other) noexcept
+    : file_(std::move(other.file_)), folder_(std::exchange(other.folder_, nullptr)),
+      temporaryName_(std::exchange(other.temporaryName_, {})),
+      name_(std::exchange(other.name_, {})) {}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+    if (this != &other) {
+        Discard();
+        file_ = std::move(other.file_);
+        folder_ = std::exchange(other.folder_, nullptr);
+        temporaryName_ = std::exchange(other.temporaryName_, {});
+        name_ = std::exchange(other.name_, {});
+    }
+    return *this;
+}
+
+NewFile::~NewFile() {
+    Discard();
+}
+
+void NewFile::Discard() noexcept {
+    // An unnamed file goes with its descriptor; a temporary name is removed.
+    if (folder_ != nullptr && !temporaryName_.empty()) {
+        ::unlinkat(folder_->handle_, temporaryName_.c_str(), 0);
+    }
+    temporaryName_.clear();
+}
+
+// Links a file that has no name yet (O_TMPFILE) as `name`, never replacing.
+// Through /proc, as an unprivileged process may; with AT_EMPTY_PATH where
+// /proc is missing and the kernel allows it.
+void LinkUnnamed(int fd, int folder, const std::filesystem::path& name) {
+    if (::linkat(AT_FDCWD, ProcPath(fd).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
         return;
     }
-    // File systems without hard links (FAT, some network shares) can still
-    // rename without replacing.
-    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
+    if (errno != ENOENT) {
         ThrowLastError();
     }
-    if (::renameat2(AT_FDCWD, existing.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) != 0) {
-        ThrowLastError();
+    Checked(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
+}
+
+void NewFile::NameAsNew(const std::filesystem::path& name) {
+    const int folder = folder_->handle_;
+    if (temporaryName_.empty()) {
+        LinkUnnamed(file_.handle_, folder, name);
+    } else if (::linkat(folder, temporaryName_.c_str(), folder, name.c_str(), 0) == 0) {
+        Discard();
+    } else {
+        // File systems without hard links (FAT, some network shares) can
+        // still rename without replacing.
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
+            ThrowLastError();
+        }
+        Checked(
+            ::renameat2(folder, temporaryName_.c_str(), folder, name.c_str(), RENAME_NOREPLACE));
+        temporaryName_.clear();
+    }
+    name_ = name;
+}
+
+void NewFile::Replace(const std::filesystem::path& name) {
+    const int folder = folder_->handle_;
+    // rename() takes names only: an unnamed file gets a temporary one first,
+    // the one moment at which an interruption leaves a complete new file
+    // beside the untouched old one.
+    constexpr int kAttempts = 8;
+    for (int attempt = 1; temporaryName_.empty(); ++attempt) {
+        std::filesystem::path temporary = UniqueName(".tmp");
+        try {
+            LinkUnnamed(file_.handle_, folder, temporary);
+            temporaryName_ = std::move(temporary); // nothing more between naming and renaming
+        } catch (const std::system_error& error) {
+            if (attempt == kAttempts || !IsAlreadyExistsError(error.code())) {
+                throw;
+            }
+        }
+    }
+    Checked(::renameat(folder, temporaryName_.c_str(), folder, name.c_str()));
+    temporaryName_.clear();
+    name_ = name;
+}
+
+void NewFile::RemoveQuietly() noexcept {
+    if (folder_ != nullptr && !name_.empty()) {
+        ::unlinkat(folder_->handle_, name_.c_str(), 0);
+        name_.clear();
+    }
+    Discard();
+}
+
+std::filesystem::path NewFile::path() const {
+    return folder_->path() / (name_.empty() ? temporaryName_ : name_);
+}
+
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != kNoHandle) {
+            ::close(handle_);
+        }
+        handle_ = std::exchange(other.handle_, kNoHandle);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (handle_ != kNoHandle) {
+        ::close(handle_);
     }
 }
 
-void FlushFolderQuietly(const std::filesystem::path& folder) noexcept {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+Folder Folder::Open(const std::filesystem::path& path) {
+    // Opened for reading, so that its names can be made durable through it;
+    // a folder the user may only pass through is held with O_PATH, which
+    // needs no permission to read its list of names.
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return Folder(Checked(fd), path);
+}
+
+NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
+    const mode_t mode = visibility == NativeFile::Visibility::Private ? 0600 : 0666; // less umask
+    NewFile created;
+    created.folder_ = this;
+    const int fd = ::openat(handle_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+        created.file_ = NativeFile(fd);
+        return created;
+    }
+    // EISDIR: a kernel older than O_TMPFILE reads it as O_DIRECTORY.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        ThrowLastError();
+    }
+    constexpr int kAttempts = 8;
+    for (int attempt = 1;; ++attempt) {
+        const std::filesystem::path name = UniqueName(".tmp");
+        const int named = Retrying([&] {
+            return ::openat(handle_, name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+        });
+        if (named >= 0) {
+            created.file_ = NativeFile(named);
+            created.temporaryName_ = name;
+            return created;
+        }
+        if (attempt == kAttempts || errno != EEXIST) {
+            ThrowLastError();
+        }
     }
 }
 
-void RemoveQuietly(const std::filesystem::path& path) noexcept {
-    ::unlink(path.c_str());
+void Folder::FlushQuietly() const noexcept {
+    ::fsync(handle_); // EBADF where it is held with O_PATH: it cannot be read, so it stays
+}
+
+Output Output::Find(const std::filesystem::path& path) {
+    Output output;
+    // O_PATH lets the kernel follow the links of the path by its own rules
+    // (fs.protected_symlinks) and gives the file it reaches without opening
+    // it: a device or pipe is looked at, never opened.
+    const int located = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (located < 0) {
+        if (errno != ENOENT) {
+            ThrowLastError();
+        }
+        if (!path.has_filename()) { // an empty path, or one that ends in a separator
+            throw std::system_error(ENOENT, std::system_category());
+        }
+        output.folder_ = Folder::Open(path.has_parent_path() ? path.parent_path() : ".");
+        output.name_ = path.filename();
+        return output;
+    }
+    const NativeFile locator(located);
+    const struct stat found = StatOf(located);
+    output.kind_ = KindOfMode(found.st_mode);
+    if (output.kind_ != Kind::Regular) {
+        return output;
+    }
+    // Every later step works in the folder of the final target, by name, and
+    // checks that the name still holds the file found.
+    const std::filesystem::path target = FinalPathOf(located, path);
+    output.folder_ = Folder::Open(target.has_parent_path() ? target.parent_path() : ".");
+    output.name_ = target.filename();
+    struct stat named {};
+    if (::fstatat(output.folder_.handle_, output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(named, found)) {
+        output.kind_ = Kind::Changed;
+        return output;
+    }
+    // Opened as a plain save opens it, so the kernel decides who may write:
+    // O_CREAT makes it apply fs.protected_regular in a shared folder. No
+    // O_NONBLOCK, so a lease another program holds is waited for, as a
+    // plain save waits. O_NOFOLLOW: a link put there since is refused, not
+    // followed; mode 0 marks a file this open made because the name went
+    // away meanwhile.
+    const auto openAs = [&](int access) {
+        return Retrying([&] {
+            return ::openat(output.folder_.handle_, output.name_.c_str(),
+                            access | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0);
+        });
+    };
+    int fd = openAs(O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+        // Writable but unreadable is enough to replace it whole, not to keep
+        // a copy of it. Without blocking: the name may have become a pipe.
+        output.readRefusal_ = std::error_code(errno, std::system_category());
+        fd = openAs(O_WRONLY | O_NONBLOCK);
+    }
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            output.kind_ = Kind::Changed;
+            return output;
+        }
+        ThrowLastError();
+    }
+    output.file_ = NativeFile(fd);
+    const struct stat opened = StatOf(fd);
+    output.links_ = static_cast<std::uint32_t>(opened.st_nlink);
+    if (!SameFile(opened, found)) {
+        if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
+            opened.st_uid == ::geteuid() &&
+            ::fstatat(output.folder_.handle_, output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
+                0 &&
+            SameFile(named, opened)) {
+            ::unlinkat(output.folder_.handle_, output.name_.c_str(), 0);
+        }
+        output.file_ = NativeFile();
+        output.kind_ = Kind::Changed;
+        return output;
+    }
+    if (output.readRefusal_) { // opened without blocking, which writing must not be
+        const int status = Checked(::fcntl(fd, F_GETFL));
+        Checked(::fcntl(fd, F_SETFL, status & ~O_NONBLOCK));
+    }
+    return output;
+}
+
+bool Output::CanBeReplaced() const noexcept {
+    return links_ == 1;
+}
+
+void Output::ReplaceWith(NewFile& replacement) {
+    replacement.Replace(name_);
 }
 
 std::filesystem::path TemporaryFolder() {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // File calls on Windows. Paths go to the wide-character API, so every
 // character a user can type in a path survives; long ones are given in the
-// "\\?\" form, so that paths past MAX_PATH work without a manifest.
+// "\\?\" form, so that paths past MAX_PATH work without a manifest. The
+// output and its backup are held open sharing reading only, so that no other
+// program can write, rename or delete them while they are rewritten.
 
 #include "native_file.h"
 
@@ -12,9 +14,15 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 #include <windows.h>
+// After windows.h, which they need:
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace velmora::native {
 
@@ -82,16 +90,178 @@ std::wstring Win32Path(const std::filesystem::path& path) {
     return L"\\\\?\\" + full;
 }
 
-HANDLE Open(const std::filesystem::path& path, DWORD access, DWORD disposition) {
-    // Sharing read and write keeps the open from failing on a file that
-    // another program (an editor, a virus scanner) holds open too.
-    const HANDLE handle = ::CreateFileW(Win32Path(path).c_str(), access,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// CreateFileW, with its error taken at once: freeing the path's memory
+// afterwards may change what GetLastError() says.
+struct Opened {
+    HANDLE handle;
+    DWORD error;
+};
+Opened TryOpen(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
+               DWORD flags = FILE_ATTRIBUTE_NORMAL, SECURITY_ATTRIBUTES* security = nullptr) {
+    const std::wstring native = Win32Path(path);
+    const HANDLE handle =
+        ::CreateFileW(native.c_str(), access, share, security, disposition, flags, nullptr);
+    return {handle, handle == INVALID_HANDLE_VALUE ? ::GetLastError() : DWORD{ERROR_SUCCESS}};
+}
+
+[[noreturn]] void Throw(DWORD error) {
+    throw std::system_error(static_cast<int>(error), WindowsErrors());
+}
+
+HANDLE OpenHandle(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    const Opened opened = TryOpen(path, access, share, disposition, flags);
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        Throw(opened.error);
+    }
+    return opened.handle;
+}
+
+BY_HANDLE_FILE_INFORMATION InformationOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(handle, &information)) {
         ThrowLastError();
     }
-    return handle;
+    return information;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The path the system gives an open file or folder, without "\\?\" where it
+// is short enough to be shown, and used, without it; `typed` where it gives
+// none (wine, for names past MAX_PATH): the caller checks that it names the
+// file found.
+std::filesystem::path FinalPathOf(HANDLE handle, const std::filesystem::path& typed) {
+    constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) { // sized again while it does not fit (the size asked for may leave out the NUL)
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(),
+                                                         static_cast<DWORD>(path.size()), kFlags);
+        if (length == 0) {
+            return typed;
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(length + 1);
+    }
+    const std::size_t length = path.size();
+    if (path.starts_with(L"\\\\?\\UNC\\") && length - 6 < MAX_PATH) {
+        return L"\\" + path.substr(7);
+    }
+    if (path.starts_with(L"\\\\?\\") && length - 4 < MAX_PATH) {
+        return path.substr(4);
+    }
+    return path;
+}
+
+// Whether the file goes when its last handle closes: so a file being made
+// leaves nothing behind if the program stops.
+void MarkForDeletion(HANDLE handle, bool deleted) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = deleted;
+    if (!::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition)) {
+        ThrowLastError();
+    }
+}
+
+// Renames the file held as `handle` to `name` in `folder`, through the handle
+// itself and relative to the folder's, never replacing: a file held without
+// sharing its deletion can be renamed no other way. The native call, as
+// SetFileInformationByHandle wants a full path and wine lacks it.
+void RenameHeld(HANDLE handle, HANDLE folder, const std::wstring& name) {
+    // Past the 255 characters a name may have, refused as Windows refuses it;
+    // an emulation may call such a name missing instead.
+    if (name.size() > 255) {
+        Throw(ERROR_FILENAME_EXCED_RANGE);
+    }
+    using SetInformation = LONG(WINAPI*)(HANDLE, void*, void*, ULONG, int);
+    using StatusToError = ULONG(WINAPI*)(LONG);
+    static const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    static const auto setInformation = reinterpret_cast<SetInformation>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtSetInformationFile")));
+    static const auto statusToError = reinterpret_cast<StatusToError>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    const ULONG nameBytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::vector<std::byte> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = folder;
+    rename->FileNameLength = nameBytes;
+    std::memcpy(rename->FileName, name.data(), nameBytes);
+    struct {
+        void* status;
+        ULONG_PTR information;
+    } io{};
+    constexpr int kFileRenameInformation = 10;
+    const LONG status = setInformation(handle, &io, rename, static_cast<ULONG>(buffer.size()),
+                                       kFileRenameInformation);
+    if (status < 0) {
+        throw std::system_error(static_cast<int>(statusToError(status)), WindowsErrors());
+    }
+}
+
+// Security that lets the user alone at a file: an explicit DACL, in place of
+// the rights the folder passes on.
+class OwnerOnly {
+  public:
+    OwnerOnly() {
+        HANDLE token = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            ThrowLastError();
+        }
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        user_.resize(size);
+        const BOOL got = ::GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+        ::CloseHandle(token);
+        const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+        acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + (got ? ::GetLengthSid(sid) : 0));
+        auto* acl = reinterpret_cast<ACL*>(acl_.data());
+        if (!got || !::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+            !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+            !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+            !::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+            ThrowLastError();
+        }
+        attributes_ = {sizeof attributes_, &descriptor_, FALSE};
+    }
+    OwnerOnly(const OwnerOnly&) = delete;
+    OwnerOnly& operator=(const OwnerOnly&) = delete;
+    SECURITY_ATTRIBUTES* get() { return &attributes_; }
+
+  private:
+    std::vector<std::byte> user_, acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
+// The owner of an open file, as a string: "S-1-5-21-...".
+std::wstring OwnerOf(HANDLE handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        throw std::system_error(static_cast<int>(error), WindowsErrors());
+    }
+    wchar_t* text = nullptr;
+    const BOOL converted = ::ConvertSidToStringSidW(owner, &text);
+    std::wstring result = converted ? text : L"";
+    ::LocalFree(text);
+    ::LocalFree(descriptor);
+    if (!converted) {
+        ThrowLastError();
+    }
+    return result;
 }
 
 OVERLAPPED At(std::uint64_t offset) {
@@ -105,58 +275,36 @@ constexpr DWORD kChunk = 1 << 20; // ReadFile and WriteFile take 32-bit counts
 
 } // namespace
 
-Kind KindOf(const std::filesystem::path& path) {
-    const DWORD attributes = ::GetFileAttributesW(Win32Path(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            return Kind::Missing;
-        }
-        ThrowLastError();
-    }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::Folder : Kind::Regular;
-}
-
-bool IsPermissionError(const std::error_code& error) noexcept {
-    return error.value() == ERROR_ACCESS_DENIED || error.value() == ERROR_WRITE_PROTECT;
-}
-
 bool IsAlreadyExistsError(const std::error_code& error) noexcept {
     return error.value() == ERROR_FILE_EXISTS || error.value() == ERROR_ALREADY_EXISTS;
+}
+
+bool IsNoRoomError(const std::error_code& error) noexcept {
+    return error.value() == ERROR_DISK_FULL || error.value() == ERROR_HANDLE_DISK_FULL;
+}
+
+bool IsNameTooLongError(const std::error_code& error) noexcept {
+    return error.value() == ERROR_FILENAME_EXCED_RANGE || error.value() == ERROR_INVALID_NAME;
 }
 
 void NativeFile::CloseQuietly(Handle handle) noexcept {
     ::CloseHandle(handle);
 }
 
-NativeFile NativeFile::OpenExisting(const std::filesystem::path& path, Access access) {
-    DWORD rights = GENERIC_READ;
-    if (access == Access::Write) {
-        rights = GENERIC_WRITE;
-    } else if (access == Access::ReadWrite) {
-        rights = GENERIC_READ | GENERIC_WRITE;
-    }
-    NativeFile file(Open(path, rights, OPEN_EXISTING));
-    // Windows itself refuses to write a read-only file; an emulation running
-    // with administrator rights (wine as root) may not. The mark is the
-    // user's word either way.
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (access != Access::Read && ::GetFileInformationByHandle(file.handle_, &information) &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        throw std::system_error(ERROR_ACCESS_DENIED, WindowsErrors());
-    }
-    return file;
-}
-
-NativeFile NativeFile::CreateNew(const std::filesystem::path& path, Visibility) {
-    // The new file takes the access rights its folder passes on, as any
-    // file the user creates there.
-    return NativeFile(Open(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW));
+NativeFile NativeFile::OpenForReading(const std::filesystem::path& path) {
+    // Sharing everything keeps the open from failing on a file that another
+    // program (an editor, a virus scanner) holds open too.
+    return NativeFile(OpenHandle(path, GENERIC_READ, kShareAll, OPEN_EXISTING));
 }
 
 Kind NativeFile::kind() const {
     // Devices such as CON or NUL, and pipes, are not files.
-    return ::GetFileType(handle_) == FILE_TYPE_DISK ? Kind::Regular : Kind::Other;
+    if (::GetFileType(handle_) != FILE_TYPE_DISK) {
+        return Kind::Other;
+    }
+    return (InformationOf(handle_).dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? Kind::Folder
+               : Kind::Regular;
 }
 
 std::uint64_t NativeFile::Size() const {
@@ -229,20 +377,283 @@ std::uint32_t NativeFile::Mode() const {
 
 void NativeFile::RestoreMode(std::uint32_t) noexcept {}
 
-void LinkAsNew(const std::filesystem::path& existing, const std::filesystem::path& name) {
-    // Without MOVEFILE_REPLACE_EXISTING the move fails if `name` exists.
-    if (!::MoveFileExW(Win32Path(existing).c_str(), Win32Path(name).c_str(),
-                       MOVEFILE_WRITE_THROUGH)) {
-        ThrowLastError();
+namespace {
+
+// Gives the file held as `to` the access rights (DACL) of `from`, inherited
+// from its folder or not as they are there.
+bool CopyAccessRights(HANDLE from, HANDLE to) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (::GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                          nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool copied =
+        ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+        ::SetSecurityInfo(to, SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) != 0
+                                                           ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION),
+                          nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    ::LocalFree(descriptor);
+    return copied;
+}
+
+} // namespace
+
+bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+    // The new file carries the old one's access rights and attributes
+    // (hidden, system, ...) from the start; ReplaceFileW keeps the rights
+    // too, and the streams, but not the owner: another user's file is
+    // written in place.
+    try {
+        FILE_BASIC_INFO basic{};
+        if (OwnerOf(original.handle_) != OwnerOf(handle_) ||
+            !CopyAccessRights(original.handle_, handle_) ||
+            !::GetFileInformationByHandleEx(original.handle_, FileBasicInfo, &basic,
+                                            sizeof basic)) {
+            return false;
+        }
+        basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0; // 0: left as they are
+        basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+        return ::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) &&
+               InformationOf(handle_).dwFileAttributes == basic.FileAttributes;
+    } catch (const std::exception&) {
+        return false;
     }
 }
 
-void FlushFolderQuietly(const std::filesystem::path&) noexcept {
-    // MOVEFILE_WRITE_THROUGH has made the new name durable already.
+NewFile::NewFile(NewFile&& other) noexcept
+    : file_(std::move(other.file_)), folder_(std::exchange(other.folder_, nullptr)),
+      temporaryName_(std::exchange(other.temporaryName_, {})),
+      name_(std::exchange(other.name_, {})) {}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+    if (this != &other) {
+        Discard();
+        file_ = std::move(other.file_);
+        folder_ = std::exchange(other.folder_, nullptr);
+        temporaryName_ = std::exchange(other.temporaryName_, {});
+        name_ = std::exchange(other.name_, {});
+    }
+    return *this;
 }
 
-void RemoveQuietly(const std::filesystem::path& path) noexcept {
-    ::DeleteFileW(Win32Path(path).c_str());
+NewFile::~NewFile() {
+    Discard();
+}
+
+void NewFile::Discard() noexcept {
+    // While it is held, the file is marked to go when closed; once let go of
+    // (to be replaced), it is removed by name.
+    if (file_.IsOpen() && !temporaryName_.empty()) {
+        file_ = NativeFile();
+    } else if (folder_ != nullptr && !temporaryName_.empty()) {
+        ::DeleteFileW(Win32Path(folder_->path() / temporaryName_).c_str());
+    }
+    temporaryName_.clear();
+}
+
+void NewFile::NameAsNew(const std::filesystem::path& name) {
+    RenameHeld(file_.handle_, folder_->handle_, name.native());
+    name_ = name;
+    temporaryName_.clear();
+    MarkForDeletion(file_.handle_, false);
+}
+
+void NewFile::Replace(const std::filesystem::path& name) {
+    // ReplaceFileW opens both files itself, without sharing: they are let go
+    // of first.
+    MarkForDeletion(file_.handle_, false);
+    file_.Close();
+    const std::wstring target = Win32Path(folder_->path() / name);
+    const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
+    if (!::ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
+        const DWORD error = ::GetLastError();
+        // The old file is gone and the new one kept its name: it is given the
+        // output's name, or kept (named in no message, but the README says
+        // what a .tmp file is) rather than removed with the new content.
+        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+            !::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            temporaryName_.clear();
+        }
+        Throw(error);
+    }
+    temporaryName_.clear();
+    name_ = name;
+}
+
+void NewFile::RemoveQuietly() noexcept {
+    if (file_.IsOpen()) {
+        try {
+            MarkForDeletion(file_.handle_, true);
+        } catch (const std::exception&) {
+        }
+        file_ = NativeFile();
+    } else if (folder_ != nullptr && !name_.empty()) {
+        ::DeleteFileW(Win32Path(folder_->path() / name_).c_str());
+    }
+    name_.clear();
+    Discard();
+}
+
+std::filesystem::path NewFile::path() const {
+    return folder_->path() / (name_.empty() ? temporaryName_ : name_);
+}
+
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != kNoHandle) {
+            ::CloseHandle(handle_);
+        }
+        handle_ = std::exchange(other.handle_, kNoHandle);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (handle_ != kNoHandle) {
+        ::CloseHandle(handle_);
+    }
+}
+
+Folder Folder::Open(const std::filesystem::path& path) {
+    // Held without sharing deletion, the folder cannot be renamed or removed
+    // while files are made in it, so its path stays true.
+    const HANDLE handle = OpenHandle(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    try {
+        return Folder(handle, FinalPathOf(handle, path));
+    } catch (...) {
+        ::CloseHandle(handle);
+        throw;
+    }
+}
+
+NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
+    // A private file gets an explicit DACL for the user alone; a usual one
+    // the rights the folder passes on, as any file the user creates there.
+    std::optional<OwnerOnly> ownerOnly;
+    if (visibility == NativeFile::Visibility::Private) {
+        ownerOnly.emplace();
+    }
+    constexpr int kAttempts = 8;
+    for (int attempt = 1;; ++attempt) {
+        const std::filesystem::path name = UniqueName(".tmp");
+        // WRITE_DAC: to be given the output's access rights, if it is to replace it.
+        const auto [handle, error] = TryOpen(
+            path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ,
+            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            NewFile created;
+            created.file_ = NativeFile(handle);
+            created.folder_ = this;
+            created.temporaryName_ = name;
+            MarkForDeletion(handle, true);
+            return created;
+        }
+        if (attempt == kAttempts || error != ERROR_FILE_EXISTS) {
+            Throw(error);
+        }
+    }
+}
+
+void Folder::FlushQuietly() const noexcept {
+    // NTFS journals its names; FlushFileBuffers on the folder asks for them
+    // to be written now, where the user may open it for writing.
+    const HANDLE handle =
+        TryOpen(path_, GENERIC_WRITE, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS).handle;
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::FlushFileBuffers(handle);
+        ::CloseHandle(handle);
+    }
+}
+
+Output Output::Find(const std::filesystem::path& path) {
+    Output output;
+    // Opened for its attributes alone, following links as any open does:
+    // enough to see what the path names, and where, without acting on it.
+    // Device names and paths are refused before this (RefuseUnusablePath).
+    const auto [located, error] =
+        TryOpen(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (located == INVALID_HANDLE_VALUE) {
+        if (error != ERROR_FILE_NOT_FOUND || !path.has_filename()) {
+            Throw(error);
+        }
+        output.folder_ = Folder::Open(path.has_parent_path() ? path.parent_path() : ".");
+        output.name_ = path.filename();
+        return output;
+    }
+    const NativeFile locator(located);
+    if (::GetFileType(located) != FILE_TYPE_DISK) {
+        output.kind_ = Kind::Other;
+        return output;
+    }
+    const BY_HANDLE_FILE_INFORMATION found = InformationOf(located);
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        output.kind_ = Kind::Folder;
+        return output;
+    }
+    output.kind_ = Kind::Regular;
+    const std::filesystem::path target = FinalPathOf(located, std::filesystem::absolute(path));
+    output.folder_ = Folder::Open(target.parent_path());
+    output.name_ = target.filename();
+    // Opened again by the name the system gave, a link put there since
+    // opened as the link itself (unless the file is a reparse point of its
+    // own, such as a cloud placeholder), and checked to be the file found.
+    // DELETE is asked for where the user may remove it, as ReplaceFileW must.
+    const DWORD flags = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                            ? 0
+                            : FILE_FLAG_OPEN_REPARSE_POINT;
+    const auto openAs = [&](DWORD access) {
+        return TryOpen(output.folder_.path() / output.name_, access, FILE_SHARE_READ, OPEN_EXISTING,
+                       flags);
+    };
+    Opened opened = openAs(GENERIC_READ | GENERIC_WRITE | DELETE);
+    // Refused where the user may not remove it, or another program holds it
+    // open without letting it be removed (a viewer): then it is written in place.
+    if (opened.error == ERROR_ACCESS_DENIED || opened.error == ERROR_SHARING_VIOLATION) {
+        output.removable_ = false;
+        opened = openAs(GENERIC_READ | GENERIC_WRITE);
+    }
+    if (opened.error == ERROR_ACCESS_DENIED) {
+        output.readRefusal_ = std::error_code(ERROR_ACCESS_DENIED, WindowsErrors());
+        opened = openAs(GENERIC_WRITE);
+    }
+    if (opened.handle == INVALID_HANDLE_VALUE) {
+        Throw(opened.error);
+    }
+    const HANDLE handle = opened.handle;
+    output.file_ = NativeFile(handle);
+    const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
+    output.links_ = information.nNumberOfLinks;
+    if (!SameFile(information, found)) {
+        output.file_ = NativeFile();
+        output.kind_ = Kind::Changed;
+        return output;
+    }
+    // Windows itself refuses to write a read-only file; an emulation running
+    // with administrator rights (wine as root) may not. The mark is the
+    // user's word either way.
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        throw std::system_error(ERROR_ACCESS_DENIED, WindowsErrors());
+    }
+    return output;
+}
+
+bool Output::CanBeReplaced() const noexcept {
+    return removable_ && links_ == 1;
+}
+
+void Output::ReplaceWith(NewFile& replacement) {
+    file_ = NativeFile(); // ReplaceFileW cannot replace a file held without sharing
+    replacement.Replace(name_);
 }
 
 std::filesystem::path TemporaryFolder() {

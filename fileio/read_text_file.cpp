@@ -17,7 +17,7 @@ NativeFile OpenForReading(const std::filesystem::path& path) {
     fileio::RefuseUnusablePath(fileio::kOpenForReading, path);
     NativeFile file;
     try {
-        file = NativeFile::OpenExisting(path, NativeFile::Access::Read);
+        file = NativeFile::OpenForReading(path);
     } catch (const std::system_error& error) {
         // Windows refuses to open a folder with a bare "Access is denied".
         std::error_code ignored;

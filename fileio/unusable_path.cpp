@@ -19,7 +19,7 @@ bool EqualsIgnoringCase(std::wstring_view text, std::wstring_view upper) {
            });
 }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9 (also with superscript digits), with or
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with superscript digits), with or
 // without an extension: Windows opens the device instead of a file.
 bool IsDeviceName(std::wstring_view name) {
     std::wstring_view stem = name.substr(0, name.find(L'.'));
@@ -36,16 +36,64 @@ bool IsDeviceName(std::wstring_view name) {
         return false;
     }
     const wchar_t digit = stem[3];
-    return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
            digit == L'\u00B3';
 }
 
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// "server\share\..." where the share is a server's "pipe" or "mailslot",
+// whose names are pipes.
+bool IsPipeShare(std::wstring_view serverAndShare) {
+    const auto server = std::find_if(serverAndShare.begin(), serverAndShare.end(), IsSeparator);
+    if (server == serverAndShare.end()) {
+        return false;
+    }
+    const std::wstring_view share(server + 1,
+                                  std::find_if(server + 1, serverAndShare.end(), IsSeparator));
+    return EqualsIgnoringCase(share, L"PIPE") || EqualsIgnoringCase(share, L"MAILSLOT");
+}
+
+// A path into the system's device namespace, which opens devices, pipes and
+// volumes rather than files: "\\.\..." (or "//./..."), "\??\...", and
+// "\\?\..." unless a drive ("C:") or "UNC\" follows; or a pipe share.
+bool NamesADevice(std::wstring_view path) {
+    const auto startsWith = [&](std::wstring_view prefix) {
+        return path.size() >= prefix.size() &&
+               std::equal(prefix.begin(), prefix.end(), path.begin(), [](wchar_t p, wchar_t c) {
+                   return p == L'\\' ? IsSeparator(c) : p == c;
+               });
+    };
+    if (startsWith(L"\\\\.\\") || startsWith(L"\\??\\")) {
+        return true;
+    }
+    if (startsWith(L"\\\\?\\")) {
+        const std::wstring_view rest = path.substr(4);
+        if (EqualsIgnoringCase(rest.substr(0, 4), L"UNC\\")) {
+            return IsPipeShare(rest.substr(4));
+        }
+        return rest.size() < 2 || rest[1] != L':';
+    }
+    return startsWith(L"\\\\") && IsPipeShare(path.substr(2));
+}
+
 std::optional<std::string_view> WhyWindowsRefuses(const std::filesystem::path& path) {
+    if (NamesADevice(path.native())) {
+        return "on Windows that path names a device, not a file";
+    }
+    // After a "\\?\" or "\\?\UNC\" prefix, which the system takes as it is,
+    // the names are those of any path.
+    std::wstring_view names = path.native();
+    if (names.starts_with(L"\\\\?\\")) {
+        names.remove_prefix(EqualsIgnoringCase(names.substr(4, 4), L"UNC\\") ? 8 : 4);
+    }
     bool first = true;
-    for (const std::filesystem::path& part : path.relative_path()) {
+    for (const std::filesystem::path& part : std::filesystem::path(names).relative_path()) {
         const std::wstring_view name = part.native();
-        // A drive such as "C:" comes first, after a \\?\ prefix; anywhere else
-        // a colon would name a stream.
+        // A drive such as "C:" comes first; anywhere else a colon would name
+        // a stream.
         const bool isDrive = std::exchange(first, false) && name.size() == 2 && name[1] == L':';
         if (name.empty() || name == L"." || name == L".." || isDrive) {
             continue;

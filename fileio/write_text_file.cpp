@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <random>
 
 namespace velmora {
 namespace {
@@ -15,68 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using native::Kind;
 using native::NativeFile;
+using native::NewFile;
 
-// Names of one fixed length, whatever the output is called, so that any name
-// the file system accepts for the output leaves room for them.
-constexpr std::string_view kTemporarySuffix = ".tmp";
 constexpr std::string_view kBackupSuffix = ".bak";
-
-fs::path FolderOf(const fs::path& path) {
-    return path.has_parent_path() ? path.parent_path() : fs::path(".");
-}
-
-// ".velmora-" and 16 random hex digits: one that no other writer will pick.
-fs::path UniqueName(std::string_view suffix) {
-    std::random_device entropy;
-    const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();
-    std::string name = ".velmora-";
-    for (int shift = 60; shift >= 0; shift -= 4) {
-        name += "0123456789abcdef"[(token >> shift) & 0xF];
-    }
-    name += suffix;
-    return name;
-}
-
-// Removes the file it holds unless told to keep it.
-class RemovalGuard {
-  public:
-    RemovalGuard() = default;
-    RemovalGuard(const RemovalGuard&) = delete;
-    RemovalGuard& operator=(const RemovalGuard&) = delete;
-    ~RemovalGuard() { RemoveNow(); }
-
-    void Hold(fs::path path) { path_ = std::move(path); }
-    void RemoveNow() noexcept {
-        if (!path_.empty()) {
-            native::RemoveQuietly(path_);
-            path_.clear();
-        }
-    }
-    void Keep() noexcept { path_.clear(); }
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-// A new file in `folder`, held by `guard` (which must outlive the file, as
-// Windows cannot remove a file that is still open).
-NativeFile CreateUniqueIn(const fs::path& folder, std::string_view suffix,
-                          NativeFile::Visibility visibility, RemovalGuard& guard) {
-    constexpr int kAttempts = 8;
-    for (int attempt = 1;; ++attempt) {
-        const fs::path path = folder / UniqueName(suffix);
-        try {
-            NativeFile file = NativeFile::CreateNew(path, visibility);
-            guard.Hold(path);
-            return file;
-        } catch (const std::system_error& error) {
-            if (attempt == kAttempts || !native::IsAlreadyExistsError(error.code())) {
-                throw;
-            }
-        }
-    }
-}
 
 void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
     std::array<char, 65536> buffer{};
@@ -92,64 +32,114 @@ void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
     }
 }
 
-void WriteNewFile(std::string_view content, const fs::path& path) {
-    const fs::path folder = FolderOf(path);
-    RemovalGuard temporary;
-    NativeFile file = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
-        return CreateUniqueIn(folder, kTemporarySuffix, NativeFile::Visibility::Usual, temporary);
+// A new output appears whole under its name, or not at all; it never
+// replaces a file that appeared meanwhile, nor follows a link put there.
+void WriteNewFile(std::string_view content, const fs::path& path, const native::Output& output) {
+    NewFile file = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
+        return output.folder().MakeFile(NativeFile::Visibility::Usual);
     });
-    fileio::Attempt(fileio::kWrite, path, [&] { file.WriteAllAt(0, content); });
-    fileio::Attempt(fileio::kSave, path, [&] { file.FlushToDisk(); });
-    fileio::Attempt(fileio::kWrite, path, [&] { file.Close(); });
-    // Only a complete file gets the name, and it never replaces one that
-    // appeared meanwhile.
-    fileio::Attempt(fileio::kCreate, path, [&] { native::LinkAsNew(temporary.path(), path); });
-    temporary.RemoveNow();
-    native::FlushFolderQuietly(folder);
+    fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
+    fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
+    fileio::Attempt(fileio::kCreate, path, [&] { file.NameAsNew(output.name()); });
+    output.folder().FlushQuietly();
 }
 
-// The existing output, opened through `path` as given: what the system
-// refuses to a plain save (a read-only file, a link another user planted in
-// a shared folder) is refused here too. Reading is needed to keep a copy.
-NativeFile OpenForRewriting(const fs::path& path) {
-    try {
-        return NativeFile::OpenExisting(path, NativeFile::Access::ReadWrite);
-    } catch (const std::system_error& readWrite) {
-        if (!native::IsPermissionError(readWrite.code())) {
-            fileio::RaiseFileFailure(fileio::kOpenForWriting, path, readWrite.code());
-        }
-        // A refusal to write is the one to report. Writable but unreadable:
-        // its content could not be put back, so it is refused all the same.
-        fileio::Attempt(fileio::kOpenForWriting, path,
-                        [&] { (void)NativeFile::OpenExisting(path, NativeFile::Access::Write); });
-        fileio::RaiseFileFailure(fileio::kKeepCopy, path, readWrite.code());
+// Writes the new content to a new file beside the output that takes on the
+// output's identity, then puts it in the output's place in one step, so no
+// interruption can leave a mix of old and new. False, with nothing changed,
+// where that would not keep the output the file it is (hard links, another
+// user's file, attributes that cannot be given) or its folder takes no new
+// file or has no room: the output is then rewritten in place.
+bool ReplaceWhole(std::string_view content, const fs::path& path, native::Output& output) {
+    if (!output.CanBeReplaced()) {
+        return false;
     }
+    NewFile replacement;
+    try {
+        replacement = output.folder().MakeFile(NativeFile::Visibility::Private);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    try {
+        replacement.file().WriteAllAt(0, content);
+    } catch (const std::system_error& error) {
+        if (native::IsNoRoomError(error.code())) {
+            return false; // rewritten in place, it needs no more room than it has
+        }
+        fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
+    }
+    // After the write, which would clear setuid and setgid again.
+    if (!replacement.file().TakeIdentityOf(output.file())) {
+        return false;
+    }
+    fileio::Attempt(fileio::kSave, path, [&] { replacement.file().FlushToDisk(); });
+    try {
+        output.ReplaceWith(replacement);
+    } catch (const std::system_error& error) {
+        // Where the output is still open (say, a file mounted over another,
+        // which no rename can replace), it is rewritten in place instead.
+        if (!output.file().IsOpen()) {
+            fileio::RaiseFileFailure(fileio::kSave, path, error.code());
+        }
+        return false;
+    }
+    output.folder().FlushQuietly();
+    return true;
 }
 
-// A durable copy of the output's first `size` bytes, beside it or, when its
-// folder takes no new file (or has no room), in the temporary folder.
-NativeFile KeepCopy(NativeFile& output, std::uint64_t size, const fs::path& path,
-                    RemovalGuard& guard) {
-    std::error_code firstError;
-    for (const bool beside : {true, false}) {
+// Gives a complete copy its backup name: the output's name, then ".velmora-",
+// 16 hex digits and ".bak", so that it tells whose old content it holds; the
+// name without the output's where the file system takes no name that long.
+void NameBackup(NewFile& copy, const fs::path& outputName) {
+    constexpr int kAttempts = 8;
+    bool tellsWhose = true;
+    for (int attempt = 1;; ++attempt) {
+        const fs::path unique = native::UniqueName(kBackupSuffix);
         try {
-            const fs::path folder = beside ? FolderOf(path) : native::TemporaryFolder();
-            NativeFile copy =
-                CreateUniqueIn(folder, kBackupSuffix, NativeFile::Visibility::Private, guard);
-            CopyContent(output, copy, size);
-            copy.FlushToDisk();
-            // The backup must be findable after a crash in the middle of the
-            // write, so its name is made durable too.
-            native::FlushFolderQuietly(folder);
-            return copy;
+            copy.NameAsNew(tellsWhose
+                               ? fs::path(".").concat(outputName.native()).concat(unique.native())
+                               : unique);
+            return;
         } catch (const std::system_error& error) {
-            guard.RemoveNow();
-            if (!firstError) {
-                firstError = error.code();
+            if (tellsWhose && native::IsNameTooLongError(error.code())) {
+                tellsWhose = false;
+            } else if (attempt >= kAttempts || !native::IsAlreadyExistsError(error.code())) {
+                throw;
             }
         }
     }
-    fileio::RaiseFileFailure(fileio::kKeepCopy, path, firstError);
+}
+
+// A complete, durable copy of the output's old content, beside it or, when
+// its folder takes no new file or has no room, in the temporary folder
+// (`temporaryFolder`, which must outlive the copy). It is written whole and
+// made durable before it gets its backup name, so no partial or empty file
+// ever carries one, and the name is made durable too, so that the copy can
+// be found after a crash in the middle of the rewrite.
+NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
+                 const native::Output& output, native::Folder& temporaryFolder) {
+    const auto copyInto = [&](const native::Folder& folder) {
+        NewFile copy = folder.MakeFile(NativeFile::Visibility::Private);
+        CopyContent(old, copy.file(), size);
+        copy.file().FlushToDisk();
+        NameBackup(copy, output.name());
+        folder.FlushQuietly();
+        return copy;
+    };
+    std::error_code beside;
+    try {
+        return copyInto(output.folder());
+    } catch (const std::system_error& error) {
+        beside = error.code();
+    }
+    fs::path there;
+    try {
+        there = native::TemporaryFolder();
+        temporaryFolder = native::Folder::Open(there);
+        return copyInto(temporaryFolder);
+    } catch (const std::system_error& error) {
+        fileio::RaiseNoCopyFailure(path, there, error.code(), beside);
+    }
 }
 
 // Puts the old content back after a failed write; false if that fails too.
@@ -168,65 +158,65 @@ bool PutBack(NativeFile& copy, NativeFile& output, std::uint64_t oldSize,
     }
 }
 
-void RewriteInPlace(std::string_view content, const fs::path& path) {
-    RemovalGuard backup;
-    NativeFile output = OpenForRewriting(path);
-    if (fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.kind(); }) !=
-        Kind::Regular) {
-        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsNotARegularFile);
+// The output stays the very same file: its old content is first copied to a
+// backup, then the new content is written over it.
+void RewriteInPlace(std::string_view content, const fs::path& path, native::Output& output) {
+    NativeFile& file = output.file();
+    if (output.readRefusal()) {
+        // Writable but unreadable: its content could not be put back.
+        fileio::RaiseFileFailure(fileio::kKeepCopy, path, output.readRefusal());
     }
     const std::uint32_t mode =
-        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.Mode(); });
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return file.Mode(); });
     const std::uint64_t oldSize =
-        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.Size(); });
-    NativeFile copy = KeepCopy(output, oldSize, path, backup);
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return file.Size(); });
+    native::Folder temporaryFolder;
+    NewFile backup = KeepCopy(file, oldSize, path, output, temporaryFolder);
 
     try {
         // Written over the old bytes first and cut to size last: putting the
         // old content back then needs no more room than it had.
         fileio::Attempt(fileio::kWrite, path, [&] {
-            output.WriteAllAt(0, content);
-            output.Truncate(content.size());
+            file.WriteAllAt(0, content);
+            file.Truncate(content.size());
         });
-        fileio::Attempt(fileio::kSave, path, [&] { output.FlushToDisk(); });
-        output.RestoreMode(mode);
+        fileio::Attempt(fileio::kSave, path, [&] { file.FlushToDisk(); });
+        file.RestoreMode(mode);
     } catch (...) {
         // Whatever stopped the write (a file failure, or running out of
-        // memory), the old content goes back before the backup is removed.
-        if (!PutBack(copy, output, oldSize, mode)) {
-            backup.Keep();
-            const std::u8string kept = backup.path().u8string();
+        // memory), the old content goes back before the backup is removed;
+        // if it cannot, the backup stays and the failure names it.
+        if (!PutBack(backup.file(), file, oldSize, mode)) {
             try {
                 throw;
             } catch (const FileFailure& failure) {
-                throw FileFailure(failure.description() + "; its old content is kept in \"" +
-                                      std::string(kept.begin(), kept.end()) + '"',
-                                  failure.systemError());
+                throw fileio::WithCopyKeptIn(failure, backup.path());
             }
         }
+        backup.RemoveQuietly();
         throw;
     }
-    // The new content is on disk already, so closing has nothing left to
-    // report that could be undone; the backup copy goes.
-    copy = NativeFile();
-    output = NativeFile();
+    backup.RemoveQuietly();
 }
 
 } // namespace
 
 void WriteTextFile(std::string_view content, const fs::path& path) {
     fileio::RefuseUnusablePath(fileio::kOpenForWriting, path);
-    switch (fileio::Attempt(fileio::kOpenForWriting, path, [&] { return native::KindOf(path); })) {
+    native::Output output =
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return native::Output::Find(path); });
+    switch (output.kind()) {
     case Kind::Missing:
-        if (!path.has_filename()) { // an empty path, or one that ends in a separator
-            fileio::RaiseFileFailure(fileio::kOpenForWriting, path,
-                                     std::make_error_code(std::errc::no_such_file_or_directory));
-        }
-        return WriteNewFile(content, path);
+        return WriteNewFile(content, path, output);
     case Kind::Regular:
-        return RewriteInPlace(content, path);
+        if (!ReplaceWhole(content, path, output)) {
+            RewriteInPlace(content, path, output);
+        }
+        return;
     case Kind::Folder:
         fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsAFolder);
+    case Kind::Changed:
+        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kReplacedMeanwhile);
     case Kind::Other:
         break;
     }

@@ -23,8 +23,9 @@ TEST(ConvertFile, TrimsOnlySpacesFromThePathsThenDecodes) {
     EXPECT_EQ(CountIn(folder.path), 2);
 }
 
-// Reading and the length check come first: when either fails, the output is neither
-// changed nor created. Of any input, at most one character past the limit is read.
+// Reading and the length check come first: when either fails (a missing input as a file
+// failure, 2; a long one as an overflow, 1), the output is neither changed nor created.
+// Of any input, at most one character past the limit is read.
 TEST(ConvertFile, FailsBeforeTheOutputIsTouched) {
     // 0: no input; past 32,768 characters, a hole
     for (const std::uintmax_t inputSize : {0, 32'768, 1 << 28}) {
@@ -36,7 +37,17 @@ TEST(ConvertFile, FailsBeforeTheOutputIsTouched) {
             fs::resize_file(in, inputSize);
             if (output != "(none)")
                 PutBytes(ok, output);
-            EXPECT_THROW(ConvertFile(inputSize > 0 ? in : folder / "missing.txt", ok), Failure);
+            if (inputSize == 0) {
+                EXPECT_FILE_OUTCOME(ConvertFile(folder / "missing.txt", ok), kNotFound,
+                                    "^Cannot open .*missing.txt\" for reading");
+            } else {
+                try {
+                    ConvertFile(in, ok);
+                    ADD_FAILURE() << "converted";
+                } catch (const OverflowFailure& overflow) { // and not as a file failure
+                    EXPECT_EQ(overflow.number(), FailureNumber::Overflow);
+                }
+            }
             EXPECT_EQ(Bytes(ok), output);
         }
     }

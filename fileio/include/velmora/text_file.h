@@ -28,15 +28,21 @@ namespace velmora {
 // Makes the file at `path` hold exactly `content`, creating it if needed,
 // and changes nothing if it fails.
 //
-// A new file is written under a temporary name, flushed to disk and only
-// then given its name. An existing file is opened through `path` as given,
-// so the system decides whether it may be written, and it stays the same
-// file: its old content is first copied to a backup file (beside it, or in
-// the system's temporary folder when its folder takes no new file), then the
-// new content is written in place; owner, permissions, ACLs, extended
-// attributes, hard links and a symbolic link in `path` are all kept. If the
-// write fails the old content is put back; the backup is removed either way
-// unless putting it back failed too, in which case the failure names it.
+// What is at `path` is decided from the handle that is then written: a
+// device or pipe is never opened, and no file is created through a symbolic
+// link. A new file is written whole, made durable and only then given its
+// name, never replacing one that appeared meanwhile. An existing file is
+// opened as a plain save would open it, so the system decides whether it
+// may be written, and it stays the file it is: where its owner, group,
+// permissions, ACL, extended attributes and flags can all be given to a new
+// file (an own file with one link), the content is written to a new file
+// in its folder that takes them on and is renamed over it (over the final
+// target of a symbolic link); otherwise the old content is first copied,
+// whole and durable, to a backup beside it (or in the temporary folder),
+// and the new content written in place. If that write fails the old content
+// is put back; the backup is removed either way unless putting it back
+// failed too, in which case the failure names it. File capabilities go, as
+// on any write.
 void WriteTextFile(std::string_view content, const std::filesystem::path& path);
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 
 #include "velmora/failure.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,6 +13,9 @@
 #include <random>
 #include <regex>
 #include <string>
+#ifdef _WIN32
+#include <winerror.h>
+#endif
 
 namespace velmora::testing_support {
 
@@ -45,23 +49,39 @@ inline std::string Bytes(const fs::path& path) {
     return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
 }
 
-// Whether `statement` ends as the regular expression `pattern` says: "ok", or
-// the FileFailure's system error and description ("2 Cannot open ..."), or else.
-inline testing::AssertionResult EndsAs(auto&& statement, const std::string& pattern) {
-    std::string outcome = "ok";
+// The expected "system error" of a statement that must succeed.
+inline constexpr int kSucceeds = -1;
+#ifdef _WIN32
+inline constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
+#else
+inline constexpr int kNotFound = ENOENT;
+#endif
+
+// Whether `statement` ends without a failure (`systemError` kSucceeds), or with a file
+// failure (2) carrying `systemError` (0: found by us) and matching regex `pattern`.
+inline testing::AssertionResult EndsAs(auto&& statement, int systemError,
+                                       const std::string& pattern) {
+    std::string outcome = "it succeeds";
+    bool expected = systemError == kSucceeds;
     try {
         statement();
     } catch (const FileFailure& failure) {
-        outcome = std::to_string(failure.systemError()) + ' ' + failure.description();
+        outcome = "Error " + std::to_string(static_cast<int>(failure.number())) +
+                  ", system error " + std::to_string(failure.systemError()) + ": " +
+                  failure.description();
+        expected = failure.number() == FailureNumber::File &&
+                   failure.systemError() == systemError &&
+                   std::regex_search(failure.description(), std::regex(pattern));
     } catch (const std::exception& other) {
         outcome = "not a file failure: "s + other.what();
+        expected = false;
     }
-    const bool matches = std::regex_search(outcome, std::regex(pattern));
-    return (matches ? testing::AssertionSuccess() : testing::AssertionFailure()) << outcome;
+    return (expected ? testing::AssertionSuccess() : testing::AssertionFailure()) << outcome;
 }
 
 } // namespace velmora::testing_support
 
-// Expects `statement` to end as `pattern` says, such as "^0 .*: it is a folder".
-#define EXPECT_FILE_OUTCOME(statement, pattern)                                                    \
-    EXPECT_TRUE(::velmora::testing_support::EndsAs([&] { (void)(statement); }, pattern))
+// Expects `statement` to end as EndsAs says, e.g. (ENOENT, "^Cannot open").
+#define EXPECT_FILE_OUTCOME(statement, systemError, pattern)                                       \
+    EXPECT_TRUE(                                                                                   \
+        ::velmora::testing_support::EndsAs([&] { (void)(statement); }, systemError, pattern))

@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: MIT
+// Conversions stopped at every moment, in child processes traced with ptrace,
+// so that a kill, or a swap of the output for a link, lands between two steps.
+#include "scratch_folder.h"
+#include "velmora/convert_file.h"
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <iostream>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velmora::testing_support {
+namespace {
+
+constexpr int kKilled = -1;
+using Clock = std::chrono::steady_clock;
+
+// Converts in.txt into out.txt of `folder` (temporary folder: tmp/) in a child
+// process: its failure number (0 for none), or kKilled. `beforeCall(n)` runs
+// before its n-th system call and says whether to kill it there.
+int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall = {},
+            Clock::duration killAfter = Clock::duration::max()) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("TMPDIR", (folder / "tmp").c_str(), 1);
+        if (beforeCall) {
+            ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+            ::raise(SIGSTOP); // until the parent traces it
+        }
+        try {
+            ConvertFile(folder / "in.txt", folder / "out.txt");
+        } catch (const Failure& failure) {
+            ::_exit(static_cast<int>(failure.number()));
+        }
+        ::_exit(0);
+    }
+    if (killAfter != Clock::duration::max()) {
+        std::this_thread::sleep_for(killAfter);
+        ::kill(child, SIGKILL);
+    }
+    int status = 0;
+    for (int call = 0; ::waitpid(child, &status, 0) == child;) {
+        if (!WIFSTOPPED(status)) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
+        }
+        int signal = WSTOPSIG(status); // passed on, unless it is the tracer's own
+        if (signal == (SIGTRAP | 0x80)) {
+            __ptrace_syscall_info info{};
+            ::ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info);
+            if (info.op == PTRACE_SYSCALL_INFO_ENTRY && beforeCall(++call)) {
+                ::kill(child, SIGKILL);
+            }
+            signal = 0;
+        } else if (signal == SIGSTOP && call == 0) {
+            ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+            signal = 0;
+        }
+        ::ptrace(PTRACE_SYSCALL, child, nullptr, signal);
+    }
+    ADD_FAILURE() << "lost the child process";
+    return kKilled;
+}
+
+struct Case {
+    const char* name;
+    std::size_t oldSize, newSize; // oldSize 0: no output yet
+    bool hardLinked;              // rewritten in place behind a backup
+};
+
+struct Tally {
+    int runs = 0, torn = 0, leftBehind = 0;
+};
+
+// Runs `convert` on a fresh copy of the case and counts an output neither wholly
+// old nor wholly new (allowed only beside a whole backup), and anything left: only
+// ever a whole backup of an output rewritten in place, or the whole new content.
+void RunCase(const Case& c, Tally& tally, const std::function<int(const fs::path&)>& convert) {
+    const ScratchFolder folder;
+    const std::string old = c.oldSize > 0 ? std::string(c.oldSize, 'o') : "(none)";
+    PutBytes(folder / "in.txt", std::string(2 * c.newSize, '0'));
+    fs::create_directory(folder / "tmp");
+    if (c.oldSize > 0) {
+        PutBytes(folder / "out.txt", old);
+    }
+    if (c.hardLinked) {
+        fs::create_hard_link(folder / "out.txt", folder / "link");
+    }
+    const int outcome = convert(folder.path);
+    EXPECT_TRUE(outcome == 0 || outcome == kKilled) << c.name << ": failure " << outcome;
+    const std::string out = Bytes(folder / "out.txt"), converted(c.newSize, '\0');
+    const bool torn = out != converted && out != old;
+    bool backupKept = false, leftSomething = false;
+    for (const fs::path& place : {folder.path, folder / "tmp"}) {
+        for (const auto& entry : fs::directory_iterator(place)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "in.txt" && name != "out.txt" && name != "link" && name != "tmp") {
+                leftSomething = true;
+                const bool backup = c.hardLinked && name.ends_with(".bak");
+                EXPECT_EQ(Bytes(entry.path()), backup ? old : converted) << c.name << ": " << name;
+                backupKept |= backup;
+            }
+        }
+    }
+    EXPECT_TRUE(!torn || (c.hardLinked && backupKept)) << c.name << ": torn, and no backup";
+    ++tally.runs;
+    tally.torn += torn;
+    tally.leftBehind += leftSomething;
+}
+
+const Case kCases[] = {
+    {"own output, shrinking", 16384, 8192, false},
+    {"own output, growing", 4096, 16383, false},
+    {"new output", 0, 8192, false},
+    {"hard-linked output", 16384, 8192, true},
+};
+
+TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
+    for (const Case& c : kCases) {
+        int calls = 0;
+        Tally untouched, atCalls, atRandom;
+        RunCase(c, untouched, [&](const fs::path& folder) {
+            return Convert(folder, [&](int call) { return (calls = call) < 0; });
+        });
+        const auto started = Clock::now();
+        RunCase(c, untouched, [](const fs::path& folder) { return Convert(folder); });
+        const auto span = (Clock::now() - started) * 3 / 2; // where the random moments fall
+        for (int killAt = 1; killAt <= calls; ++killAt) {
+            RunCase(c, atCalls, [&](const fs::path& folder) {
+                return Convert(folder, [&](int call) { return call == killAt; });
+            });
+        }
+        std::mt19937 random(20261207);
+        for (int kill = 0; kill < 250; ++kill) {
+            RunCase(c, atRandom, [&](const fs::path& folder) {
+                const double share = std::uniform_real_distribution(0.0, 1.0)(random);
+                return Convert(folder, {},
+                               std::chrono::duration_cast<Clock::duration>(span * share));
+            });
+        }
+        for (const auto& [moments, tally] :
+             {std::pair{"before each system call", atCalls}, {"at random moments", atRandom}}) {
+            std::cout << c.name << ", killed " << moments << ": " << tally.runs << " kills, "
+                      << tally.torn << " torn, " << tally.leftBehind << " left behind\n";
+            EXPECT_TRUE(c.hardLinked || tally.torn == 0) << c.name;
+        }
+    }
+}
+
+TEST(StoppedConversion, OutputSwappedForALinkBeforeAnyCallCreatesNothingThere) {
+    int calls = 0, refused = 0, created = 0;
+    for (int swapAt = 1; swapAt == 1 || swapAt <= calls; ++swapAt) {
+        const ScratchFolder folder;
+        PutBytes(folder / "in.txt", "4E4E");
+        PutBytes(folder / "out.txt", "old");
+        fs::create_directory(folder / "tmp");
+        const int outcome = Convert(folder.path, [&](int call) {
+            if (call == swapAt) { // another user's link, put there in one step
+                fs::create_symlink(folder / "target", folder / "swap");
+                fs::rename(folder / "swap", folder / "out.txt");
+            }
+            calls = std::max(calls, call);
+            return false;
+        });
+        refused += outcome == static_cast<int>(FailureNumber::File);
+        created += fs::exists(folder / "target");
+    }
+    std::cout << calls << " swaps, " << refused << " refused, " << created
+              << " created at the link's target\n";
+    EXPECT_EQ(created, 0);
+    EXPECT_GT(refused, 0) << "no swap fell between looking at the output and opening it";
+}
+
+} // namespace
+} // namespace velmora::testing_support
