@@ -131,6 +131,18 @@ int FlagsOf(int fd) {
     return flags & FS_FL_USER_MODIFIABLE;
 }
 
+// Gives a new file the flags a user may set, where they differ. Not the
+// immutable and append-only flags, which would keep it from being renamed
+// or written; a file that has them is not replaced, as the read-back shows.
+void SetFlags(int fd, int flags) {
+    int current = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 && (current & FS_FL_USER_MODIFIABLE) != flags) {
+        const int wanted =
+            (current & ~FS_FL_USER_MODIFIABLE) | (flags & ~(FS_IMMUTABLE_FL | FS_APPEND_FL));
+        ::ioctl(fd, FS_IOC_SETFLAGS, &wanted);
+    }
+}
+
 // File capabilities (setcap) are not carried over: the kernel removes them
 // from a file that is written, and so does this replacement.
 constexpr std::string_view kCapabilities = "security.capability";
@@ -249,6 +261,7 @@ bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
             Checked(::fsetxattr(handle_, name.c_str(), value.data(), value.size(), 0));
         }
         Checked(::fchmod(handle_, want.st_mode & 07777));
+        SetFlags(handle_, FlagsOf(original.handle_));
         // Read back: the kernel may quietly drop what the user may not set
         // (setgid outside the file's group, a label the policy refuses).
         const struct stat got = StatOf(handle_);

@@ -16,6 +16,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -127,14 +129,27 @@ TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
     EXPECT_EQ(ReadTextFileUpTo("/proc/sys/kernel/ostype", 6), "Linux\n");
 }
 
-// What makes a file the one it is (mode, owner, group, links, extended attributes, the
-// ACL among them, but file capabilities, which any write removes), and its inode.
+// The file's flags (chattr), where its file system keeps them; `add` set first.
+int Flags(const fs::path& path, int add = 0) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && add != 0) {
+        flags |= add;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    ::close(fd);
+    return flags;
+}
+
+// What makes a file the one it is (mode, owner, group, links, flags, extended attributes,
+// the ACL among them, but file capabilities, which any write removes), and its inode.
 std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
     std::set<std::string> identity{std::to_string(info.st_mode) + ' ' +
                                    std::to_string(info.st_uid) + ' ' + std::to_string(info.st_gid) +
-                                   ' ' + std::to_string(info.st_nlink)};
+                                   ' ' + std::to_string(info.st_nlink) + ' ' +
+                                   std::to_string(Flags(path))};
     std::array<char, 4096> names{}, value{};
     const auto end = names.data() + std::max(::listxattr(path.c_str(), names.data(), 4096), 0L);
     for (const char* name = names.data(); name < end; name += std::strlen(name) + 1) {
@@ -200,8 +215,9 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
             const mode_t m = fileMode;
             PutBytes(file, std::string(1000, 'o'));
             EXPECT_EQ(::chown(file.c_str(), owner, owner) | ::chmod(file.c_str(), m), 0);
-            // Where the file system keeps them: an attribute, an ACL that gives
-            // user 1234 the group's rights, and a file capability.
+            // Where the file system keeps them: a flag, an attribute, an ACL that
+            // gives user 1234 the group's rights, and a file capability.
+            Flags(file, FS_NODUMP_FL);
             const std::uint32_t acl[] = {2,    1 | (m >> 6 & 7) << 16, ~0u, 2 | (m >> 3 & 7) << 16,
                                          1234, 4 | (m >> 3 & 7) << 16, ~0u, 16 | (m >> 3 & 7) << 16,
                                          ~0u,  32 | (m & 7) << 16,     ~0u};
