@@ -221,11 +221,15 @@ class OwnerOnly {
         ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
         user_.resize(size);
         const BOOL got = ::GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+        const DWORD error = ::GetLastError();
         ::CloseHandle(token);
+        if (!got) {
+            Throw(error);
+        }
         const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
-        acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + (got ? ::GetLengthSid(sid) : 0));
+        acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid));
         auto* acl = reinterpret_cast<ACL*>(acl_.data());
-        if (!got || !::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
+        if (!::InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) ||
             !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
             !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
             !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
