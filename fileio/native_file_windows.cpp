@@ -476,14 +476,20 @@ void NewFile::Replace(const std::filesystem::path& name) {
     const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
     if (!::ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
         const DWORD error = ::GetLastError();
-        // The old file is gone and the new one kept its name: it is given the
-        // output's name, or kept (named in no message, but the README says
-        // what a .tmp file is) rather than removed with the new content.
-        if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-            !::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            temporaryName_.clear();
+        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+            error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            Throw(error);
         }
-        Throw(error);
+        // The old file is gone from the output's name (removed, or moved to a
+        // name the system chose) and the new one kept its own: it is given the
+        // output's name, which completes the replacement, or else kept (named
+        // in no message, but the README says what a .tmp file is) rather than
+        // removed with the new content.
+        if (!::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            const DWORD moveError = ::GetLastError();
+            temporaryName_.clear();
+            Throw(moveError);
+        }
     }
     temporaryName_.clear();
     name_ = name;
