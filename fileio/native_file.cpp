@@ -26,6 +26,50 @@ NativeFile::~NativeFile() {
     }
 }
 
+NewFile::NewFile(NewFile&& other) noexcept
+    : file_(std::move(other.file_)), folder_(std::exchange(other.folder_, nullptr)),
+      temporaryName_(std::exchange(other.temporaryName_, {})),
+      name_(std::exchange(other.name_, {})) {}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+    if (this != &other) {
+        Discard();
+        file_ = std::move(other.file_);
+        folder_ = std::exchange(other.folder_, nullptr);
+        temporaryName_ = std::exchange(other.temporaryName_, {});
+        name_ = std::exchange(other.name_, {});
+    }
+    return *this;
+}
+
+NewFile::~NewFile() {
+    Discard();
+}
+
+std::filesystem::path NewFile::path() const {
+    return folder_->path() / (name_.empty() ? temporaryName_ : name_);
+}
+
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != kNoHandle) {
+            NativeFile::CloseQuietly(handle_);
+        }
+        handle_ = std::exchange(other.handle_, kNoHandle);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+Folder::~Folder() {
+    if (handle_ != kNoHandle) {
+        NativeFile::CloseQuietly(handle_);
+    }
+}
+
 std::filesystem::path UniqueName(std::string_view suffix) {
     std::random_device entropy;
     const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();

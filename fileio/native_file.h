@@ -26,6 +26,15 @@ enum class Kind { Missing, Regular, Folder, Other, Changed };
 // will pick, of one fixed length whatever the output is called.
 [[nodiscard]] std::filesystem::path UniqueName(std::string_view suffix);
 
+// What the system gives for an open file or folder.
+#ifdef _WIN32
+using Handle = void*; // a HANDLE
+inline constexpr Handle kNoHandle = nullptr;
+#else
+using Handle = int; // a file descriptor
+inline constexpr Handle kNoHandle = -1;
+#endif
+
 class Folder;
 
 class NativeFile {
@@ -73,13 +82,6 @@ class NativeFile {
     friend class Folder;
     friend class NewFile;
     friend class Output;
-#ifdef _WIN32
-    using Handle = void*;
-    static constexpr Handle kNoHandle = nullptr;
-#else
-    using Handle = int;
-    static constexpr Handle kNoHandle = -1;
-#endif
 
     explicit NativeFile(Handle handle) noexcept : handle_(handle) {}
     static void CloseQuietly(Handle handle) noexcept;
@@ -150,13 +152,6 @@ class Folder {
   private:
     friend class NewFile;
     friend class Output;
-#ifdef _WIN32
-    using Handle = void*;
-    static constexpr Handle kNoHandle = nullptr;
-#else
-    using Handle = int;
-    static constexpr Handle kNoHandle = -1;
-#endif
     Folder(Handle handle, std::filesystem::path path) noexcept
         : handle_(handle), path_(std::move(path)) {}
 

@@ -429,26 +429,6 @@ bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     }
 }
 
-NewFile::NewFile(NewFile&& other) noexcept
-    : file_(std::move(other.file_)), folder_(std::exchange(other.folder_, nullptr)),
-      temporaryName_(std::exchange(other.temporaryName_, {})),
-      name_(std::exchange(other.name_, {})) {}
-
-NewFile& NewFile::operator=(NewFile&& other) noexcept {
-    if (this != &other) {
-        Discard();
-        file_ = std::move(other.file_);
-        folder_ = std::exchange(other.folder_, nullptr);
-        temporaryName_ = std::exchange(other.temporaryName_, {});
-        name_ = std::exchange(other.name_, {});
-    }
-    return *this;
-}
-
-NewFile::~NewFile() {
-    Discard();
-}
-
 void NewFile::Discard() noexcept {
     // While it is held, the file is marked to go when closed; once let go of
     // (to be replaced), it is removed by name.
@@ -507,30 +487,6 @@ void NewFile::RemoveQuietly() noexcept {
     }
     name_.clear();
     Discard();
-}
-
-std::filesystem::path NewFile::path() const {
-    return folder_->path() / (name_.empty() ? temporaryName_ : name_);
-}
-
-Folder::Folder(Folder&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != kNoHandle) {
-            ::CloseHandle(handle_);
-        }
-        handle_ = std::exchange(other.handle_, kNoHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-Folder::~Folder() {
-    if (handle_ != kNoHandle) {
-        ::CloseHandle(handle_);
-    }
 }
 
 Folder Folder::Open(const std::filesystem::path& path) {
