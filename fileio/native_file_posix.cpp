@@ -452,6 +452,15 @@ Output Output::Find(const std::filesystem::path& path) {
     output.file_ = NativeFile(fd);
     const struct stat opened = StatOf(fd);
     output.links_ = static_cast<std::uint32_t>(opened.st_nlink);
+    // No link left: another file took its name as it was opened (unless the
+    // file system counts no links at all, and the name still holds it).
+    if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle_, output.name_.c_str(), &named,
+                                           AT_SYMLINK_NOFOLLOW) != 0 ||
+                                 !SameFile(named, opened))) {
+        output.file_ = NativeFile();
+        output.kind_ = Kind::Changed;
+        return output;
+    }
     if (!SameFile(opened, found)) {
         if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
             opened.st_uid == ::geteuid() &&

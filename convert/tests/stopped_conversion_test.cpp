@@ -150,8 +150,11 @@ TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
     }
 }
 
+// Refused while the output is being found and opened; once opened, the link
+// is replaced by the converted output. A success that leaves the link in
+// place is only one whose swap came after its last write: a later one.
 TEST(StoppedConversion, OutputSwappedForALinkBeforeAnyCallCreatesNothingThere) {
-    int calls = 0, refused = 0, created = 0;
+    int calls = 0, refused = 0, created = 0, lastReplaced = 0, firstLinkLeft = 0;
     for (int swapAt = 1; swapAt == 1 || swapAt <= calls; ++swapAt) {
         const ScratchFolder folder;
         PutBytes(folder / "in.txt", "4E4E");
@@ -167,10 +170,18 @@ TEST(StoppedConversion, OutputSwappedForALinkBeforeAnyCallCreatesNothingThere) {
         });
         refused += outcome == static_cast<int>(FailureNumber::File);
         created += fs::exists(folder / "target");
+        if (outcome == 0 && fs::is_symlink(folder / "out.txt")) {
+            firstLinkLeft = firstLinkLeft == 0 ? swapAt : firstLinkLeft;
+        } else if (outcome == 0) {
+            EXPECT_EQ(Bytes(folder / "out.txt"), "NN");
+            lastReplaced = swapAt;
+        }
     }
     std::cout << calls << " swaps, " << refused << " refused, " << created
               << " created at the link's target\n";
     EXPECT_EQ(created, 0);
+    EXPECT_TRUE(firstLinkLeft == 0 || firstLinkLeft > lastReplaced)
+        << "swap " << firstLinkLeft << ": success reported, the link left in the output's place";
     EXPECT_GT(refused, 0) << "no swap fell between looking at the output and opening it";
 }
 
