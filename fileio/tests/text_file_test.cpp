@@ -129,13 +129,12 @@ TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
     EXPECT_EQ(ReadTextFileUpTo("/proc/sys/kernel/ostype", 6), "Linux\n");
 }
 
-// The file's flags (chattr), where its file system keeps them; `add` set first.
+// The file's flags (chattr) where its file system keeps them, after adding `add`.
 int Flags(const fs::path& path, int add = 0) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     int flags = 0;
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && add != 0) {
-        flags |= add;
-        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        ::ioctl(fd, FS_IOC_SETFLAGS, &(flags |= add));
     }
     ::close(fd);
     return flags;
@@ -314,10 +313,6 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 // Stands in for the system's ftruncate in this program, so that a test can make it fail.
 extern "C" int ftruncate(int fd, off_t length) noexcept {
     static const auto real = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
-    if (velmora::testing_support::gTruncateFails) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd, length);
+    return velmora::testing_support::gTruncateFails ? (errno = EIO, -1) : real(fd, length);
 }
 #endif
