@@ -1,29 +1,26 @@
 // SPDX-License-Identifier: MIT
-// Conversions stopped at every moment, in child processes traced with ptrace,
-// so that a kill, or a swap of the output for a link, lands between two steps.
+// Conversions stopped before each of their system calls, in child processes
+// traced with ptrace, so that a kill, or a swap of the output for a link,
+// lands between two steps.
 #include "scratch_folder.h"
 #include "velmora/convert_file.h"
 
-#include <chrono>
 #include <csignal>
 #include <functional>
 #include <iostream>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace velmora::testing_support {
 namespace {
 
 constexpr int kKilled = -1;
-using Clock = std::chrono::steady_clock;
 
 // Converts in.txt into out.txt of `folder` (temporary folder: tmp/) in a child
 // process: its failure number (0 for none), or kKilled. `beforeCall(n)` runs
 // before its n-th system call and says whether to kill it there.
-int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall = {},
-            Clock::duration killAfter = Clock::duration::max()) {
+int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall = {}) {
     const pid_t child = ::fork();
     if (child == 0) {
         ::setenv("TMPDIR", (folder / "tmp").c_str(), 1);
@@ -37,10 +34,6 @@ int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall =
             ::_exit(static_cast<int>(failure.number()));
         }
         ::_exit(0);
-    }
-    if (killAfter != Clock::duration::max()) {
-        std::this_thread::sleep_for(killAfter);
-        ::kill(child, SIGKILL);
     }
     int status = 0;
     for (int call = 0; ::waitpid(child, &status, 0) == child;) {
@@ -119,32 +112,18 @@ const Case kCases[] = {
 TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
     for (const Case& c : kCases) {
         int calls = 0;
-        Tally untouched, atCalls, atRandom;
+        Tally untouched, killed;
         RunCase(c, untouched, [&](const fs::path& folder) {
             return Convert(folder, [&](int call) { return (calls = call) < 0; });
         });
-        const auto started = Clock::now();
-        RunCase(c, untouched, [](const fs::path& folder) { return Convert(folder); });
-        const auto span = (Clock::now() - started) * 3 / 2; // where the random moments fall
         for (int killAt = 1; killAt <= calls; ++killAt) {
-            RunCase(c, atCalls, [&](const fs::path& folder) {
+            RunCase(c, killed, [&](const fs::path& folder) {
                 return Convert(folder, [&](int call) { return call == killAt; });
             });
         }
-        std::mt19937 random(20261207);
-        for (int kill = 0; kill < 250; ++kill) {
-            RunCase(c, atRandom, [&](const fs::path& folder) {
-                const double share = std::uniform_real_distribution(0.0, 1.0)(random);
-                return Convert(folder, {},
-                               std::chrono::duration_cast<Clock::duration>(span * share));
-            });
-        }
-        for (const auto& [moments, tally] :
-             {std::pair{"before each system call", atCalls}, {"at random moments", atRandom}}) {
-            std::cout << c.name << ", killed " << moments << ": " << tally.runs << " kills, "
-                      << tally.torn << " torn, " << tally.leftBehind << " left behind\n";
-            EXPECT_TRUE(c.hardLinked || tally.torn == 0) << c.name;
-        }
+        std::cout << c.name << ", killed before each system call: " << killed.runs << " kills, "
+                  << killed.torn << " torn, " << killed.leftBehind << " left behind\n";
+        EXPECT_TRUE(c.hardLinked || killed.torn == 0) << c.name;
     }
 }
 
