@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "velmora/convert_file.h"
 
-#include "velmora/failure.h"
 #include "velmora/hex_decoder.h"
 #include "velmora/text_file.h"
 
@@ -34,9 +33,7 @@ void ConvertFile(const std::filesystem::path& inputText, const std::filesystem::
     // one past that is ever read: a huge or growing input fails at once.
     const std::optional<std::string> content = ReadTextFileUpTo(inputPath, kMaxHexTextLength);
     if (!content) {
-        throw OverflowFailure("Overflow: the input holds more than the " +
-                              std::to_string(kMaxHexTextLength) +
-                              " characters that can be decoded");
+        throw TooLongToDecode();
     }
     const std::string decoded = HexToText(*content);
     WriteTextFile(decoded, outputPath);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "velmora/hex_decoder.h"
 
-#include "velmora/failure.h"
-
 #include <array>
 
 namespace velmora {
@@ -43,9 +41,7 @@ std::string HexPairToChar(std::string_view pair) {
 
 std::string HexToText(std::string_view hex) {
     if (hex.size() > kMaxHexTextLength) {
-        throw OverflowFailure("Overflow: the input holds " + std::to_string(hex.size()) +
-                              " characters, more than the " + std::to_string(kMaxHexTextLength) +
-                              " that can be decoded");
+        throw TooLongToDecode();
     }
 
     std::string result((hex.size() + 1) / 2, '\0');
@@ -55,6 +51,11 @@ std::string HexToText(std::string_view hex) {
         result[out] = PairCode(high, low);
     }
     return result;
+}
+
+OverflowFailure TooLongToDecode() {
+    return OverflowFailure("Overflow: the input holds more than the " +
+                           std::to_string(kMaxHexTextLength) + " characters that can be decoded");
 }
 
 } // namespace velmora

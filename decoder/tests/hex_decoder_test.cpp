@@ -35,7 +35,8 @@ TEST(HexToText, Decodes32767CharactersAndRefuses32768) {
         ADD_FAILURE() << "32768 characters decoded";
     } catch (const OverflowFailure& failure) {
         EXPECT_EQ(static_cast<int>(failure.number()), 1);
-        EXPECT_NE(failure.description().find("32768"), std::string::npos) << failure.description();
+        EXPECT_NE(failure.description().find("Overflow"), std::string::npos)
+            << failure.description();
     }
 }
 

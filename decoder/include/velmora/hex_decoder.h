@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "velmora/failure.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,8 +32,12 @@ inline constexpr std::size_t kMaxHexTextLength = 32767;
 [[nodiscard]] std::string HexPairToChar(std::string_view pair);
 
 // Decodes a whole text, pair by pair; the result has ceil(n/2) characters.
-// Throws OverflowFailure, before decoding anything, when `hex` is longer
+// Throws TooLongToDecode(), before decoding anything, when `hex` is longer
 // than kMaxHexTextLength.
 [[nodiscard]] std::string HexToText(std::string_view hex);
+
+// The failure of a text longer than kMaxHexTextLength, as the user reads it;
+// also raised by whoever refuses such a text before it is read whole.
+[[nodiscard]] OverflowFailure TooLongToDecode();
 
 } // namespace velmora
