@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// File calls on POSIX systems (Linux: O_PATH, O_TMPFILE, /proc/self/fd).
+// File calls on Linux, which has what a safe save needs: O_PATH, O_TMPFILE,
+// /proc/self/fd, linkat and renameat2.
 
 #include "native_file.h"
 
