@@ -50,26 +50,6 @@ std::filesystem::path NewFile::path() const {
     return folder_->path() / (name_.empty() ? temporaryName_ : name_);
 }
 
-Folder::Folder(Folder&& other) noexcept
-    : handle_(std::exchange(other.handle_, kNoHandle)), path_(std::move(other.path_)) {}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != kNoHandle) {
-            NativeFile::CloseQuietly(handle_);
-        }
-        handle_ = std::exchange(other.handle_, kNoHandle);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-Folder::~Folder() {
-    if (handle_ != kNoHandle) {
-        NativeFile::CloseQuietly(handle_);
-    }
-}
-
 std::filesystem::path UniqueName(std::string_view suffix) {
     std::random_device entropy;
     const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace velmora::native {
 
@@ -44,17 +45,22 @@ class NativeFile {
     enum class Visibility { Usual, Private };
 
     NativeFile() noexcept = default;
+    // Takes charge of a handle just opened.
+    explicit NativeFile(Handle handle) noexcept : handle_(handle) {}
     NativeFile(NativeFile&& other) noexcept;
     NativeFile& operator=(NativeFile&& other) noexcept;
     NativeFile(const NativeFile&) = delete;
     NativeFile& operator=(const NativeFile&) = delete;
-    ~NativeFile(); // closes without reporting: only reached on the way out of a failure
+    // Closes without reporting: what is left open here was only read, or is
+    // given up on the way out of a failure.
+    ~NativeFile();
 
     // An existing file to read, opened through `path` as given, so that the
     // system applies its own rules on who may read it. Opening never waits
     // (a pipe without a writer) and never makes a terminal ours.
     static NativeFile OpenForReading(const std::filesystem::path& path);
 
+    [[nodiscard]] Handle handle() const noexcept { return handle_; }
     [[nodiscard]] bool IsOpen() const noexcept { return handle_ != kNoHandle; }
     [[nodiscard]] Kind kind() const;
     [[nodiscard]] std::uint64_t Size() const;
@@ -79,11 +85,6 @@ class NativeFile {
     [[nodiscard]] bool TakeIdentityOf(const NativeFile& original) noexcept;
 
   private:
-    friend class Folder;
-    friend class NewFile;
-    friend class Output;
-
-    explicit NativeFile(Handle handle) noexcept : handle_(handle) {}
     static void CloseQuietly(Handle handle) noexcept;
 
     Handle handle_ = kNoHandle;
@@ -97,6 +98,9 @@ class NativeFile {
 class NewFile {
   public:
     NewFile() noexcept = default;
+    // `temporaryName` is empty for a file that has no name yet.
+    NewFile(NativeFile file, const Folder& folder, std::filesystem::path temporaryName) noexcept
+        : file_(std::move(file)), folder_(&folder), temporaryName_(std::move(temporaryName)) {}
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
     NewFile(const NewFile&) = delete;
@@ -115,10 +119,11 @@ class NewFile {
     [[nodiscard]] std::filesystem::path path() const;
 
   private:
-    friend class Folder;
+    // Only the output it replaces knows when that file can be let go of.
     friend class Output;
-    void Discard() noexcept;
+    // Puts it in the place of `name` in its folder, in one step.
     void Replace(const std::filesystem::path& name);
+    void Discard() noexcept;
 
     NativeFile file_;
     const Folder* folder_ = nullptr;
@@ -131,14 +136,11 @@ class NewFile {
 class Folder {
   public:
     Folder() noexcept = default;
-    Folder(Folder&& other) noexcept;
-    Folder& operator=(Folder&& other) noexcept;
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    ~Folder();
 
     // Follows symbolic links in `path` as the system does for any open.
     static Folder Open(const std::filesystem::path& path);
+
+    [[nodiscard]] Handle handle() const noexcept { return folder_.handle(); }
 
     // Where the folder is, as the system names it: what a message about a
     // file kept in it shows.
@@ -150,12 +152,10 @@ class Folder {
     void FlushQuietly() const noexcept;
 
   private:
-    friend class NewFile;
-    friend class Output;
-    Folder(Handle handle, std::filesystem::path path) noexcept
-        : handle_(handle), path_(std::move(path)) {}
+    Folder(NativeFile folder, std::filesystem::path path) noexcept
+        : folder_(std::move(folder)), path_(std::move(path)) {}
 
-    Handle handle_ = kNoHandle;
+    NativeFile folder_;
     std::filesystem::path path_;
 };
 

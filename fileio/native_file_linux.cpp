@@ -144,6 +144,19 @@ void SetFlags(int fd, int flags) {
     }
 }
 
+// Links a file that has no name yet (O_TMPFILE) as `name`, never replacing.
+// Through /proc, as an unprivileged process may; with AT_EMPTY_PATH where
+// /proc is missing and the kernel allows it.
+void LinkUnnamed(int fd, int folder, const std::filesystem::path& name) {
+    if (::linkat(AT_FDCWD, ProcPath(fd).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return;
+    }
+    if (errno != ENOENT) {
+        ThrowLastError();
+    }
+    Checked(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
+}
+
 // File capabilities (setcap) are not carried over: the kernel removes them
 // from a file that is written, and so does this replacement.
 constexpr std::string_view kCapabilities = "security.capability";
@@ -277,28 +290,15 @@ bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
 void NewFile::Discard() noexcept {
     // An unnamed file goes with its descriptor; a temporary name is removed.
     if (folder_ != nullptr && !temporaryName_.empty()) {
-        ::unlinkat(folder_->handle_, temporaryName_.c_str(), 0);
+        ::unlinkat(folder_->handle(), temporaryName_.c_str(), 0);
     }
     temporaryName_.clear();
 }
 
-// Links a file that has no name yet (O_TMPFILE) as `name`, never replacing.
-// Through /proc, as an unprivileged process may; with AT_EMPTY_PATH where
-// /proc is missing and the kernel allows it.
-void LinkUnnamed(int fd, int folder, const std::filesystem::path& name) {
-    if (::linkat(AT_FDCWD, ProcPath(fd).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return;
-    }
-    if (errno != ENOENT) {
-        ThrowLastError();
-    }
-    Checked(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
-}
-
 void NewFile::NameAsNew(const std::filesystem::path& name) {
-    const int folder = folder_->handle_;
+    const int folder = folder_->handle();
     if (temporaryName_.empty()) {
-        LinkUnnamed(file_.handle_, folder, name);
+        LinkUnnamed(file_.handle(), folder, name);
     } else if (::linkat(folder, temporaryName_.c_str(), folder, name.c_str(), 0) == 0) {
         Discard();
     } else {
@@ -315,7 +315,7 @@ void NewFile::NameAsNew(const std::filesystem::path& name) {
 }
 
 void NewFile::Replace(const std::filesystem::path& name) {
-    const int folder = folder_->handle_;
+    const int folder = folder_->handle();
     // rename() takes names only: an unnamed file gets a temporary one first,
     // the one moment at which an interruption leaves a complete new file
     // beside the untouched old one.
@@ -323,7 +323,7 @@ void NewFile::Replace(const std::filesystem::path& name) {
     for (int attempt = 1; temporaryName_.empty(); ++attempt) {
         std::filesystem::path temporary = UniqueName(".tmp");
         try {
-            LinkUnnamed(file_.handle_, folder, temporary);
+            LinkUnnamed(file_.handle(), folder, temporary);
             temporaryName_ = std::move(temporary); // nothing more between naming and renaming
         } catch (const std::system_error& error) {
             if (attempt == kAttempts || !IsAlreadyExistsError(error.code())) {
@@ -338,7 +338,7 @@ void NewFile::Replace(const std::filesystem::path& name) {
 
 void NewFile::RemoveQuietly() noexcept {
     if (folder_ != nullptr && !name_.empty()) {
-        ::unlinkat(folder_->handle_, name_.c_str(), 0);
+        ::unlinkat(folder_->handle(), name_.c_str(), 0);
         name_.clear();
     }
     Discard();
@@ -352,17 +352,14 @@ Folder Folder::Open(const std::filesystem::path& path) {
     if (fd < 0 && errno == EACCES) {
         fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
-    return Folder(Checked(fd), path);
+    return Folder(NativeFile(Checked(fd)), path);
 }
 
 NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     const mode_t mode = visibility == NativeFile::Visibility::Private ? 0600 : 0666; // less umask
-    NewFile created;
-    created.folder_ = this;
-    const int fd = ::openat(handle_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    const int fd = ::openat(handle(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
     if (fd >= 0) {
-        created.file_ = NativeFile(fd);
-        return created;
+        return NewFile(NativeFile(fd), *this, {});
     }
     // EISDIR: a kernel older than O_TMPFILE reads it as O_DIRECTORY.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -372,13 +369,11 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     for (int attempt = 1;; ++attempt) {
         const std::filesystem::path name = UniqueName(".tmp");
         const int named = Retrying([&] {
-            return ::openat(handle_, name.c_str(),
+            return ::openat(handle(), name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
         });
         if (named >= 0) {
-            created.file_ = NativeFile(named);
-            created.temporaryName_ = name;
-            return created;
+            return NewFile(NativeFile(named), *this, name);
         }
         if (attempt == kAttempts || errno != EEXIST) {
             ThrowLastError();
@@ -387,7 +382,7 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
 }
 
 void Folder::FlushQuietly() const noexcept {
-    ::fsync(handle_); // EBADF where it is held with O_PATH: it cannot be read, so it stays
+    ::fsync(handle()); // EBADF where it is held with O_PATH: it cannot be read, so it stays
 }
 
 Output Output::Find(const std::filesystem::path& path) {
@@ -419,7 +414,8 @@ Output Output::Find(const std::filesystem::path& path) {
     output.folder_ = Folder::Open(target.has_parent_path() ? target.parent_path() : ".");
     output.name_ = target.filename();
     struct stat named {};
-    if (::fstatat(output.folder_.handle_, output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
+            0 ||
         !SameFile(named, found)) {
         output.kind_ = Kind::Changed;
         return output;
@@ -432,7 +428,7 @@ Output Output::Find(const std::filesystem::path& path) {
     // away meanwhile.
     const auto openAs = [&](int access) {
         return Retrying([&] {
-            return ::openat(output.folder_.handle_, output.name_.c_str(),
+            return ::openat(output.folder_.handle(), output.name_.c_str(),
                             access | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0);
         });
     };
@@ -455,7 +451,7 @@ Output Output::Find(const std::filesystem::path& path) {
     output.links_ = static_cast<std::uint32_t>(opened.st_nlink);
     // No link left: another file took its name as it was opened (unless the
     // file system counts no links at all, and the name still holds it).
-    if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle_, output.name_.c_str(), &named,
+    if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle(), output.name_.c_str(), &named,
                                            AT_SYMLINK_NOFOLLOW) != 0 ||
                                  !SameFile(named, opened))) {
         output.file_ = NativeFile();
@@ -465,10 +461,10 @@ Output Output::Find(const std::filesystem::path& path) {
     if (!SameFile(opened, found)) {
         if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
             opened.st_uid == ::geteuid() &&
-            ::fstatat(output.folder_.handle_, output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
+            ::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
                 0 &&
             SameFile(named, opened)) {
-            ::unlinkat(output.folder_.handle_, output.name_.c_str(), 0);
+            ::unlinkat(output.folder_.handle(), output.name_.c_str(), 0);
         }
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;

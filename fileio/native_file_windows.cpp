@@ -441,16 +441,16 @@ void NewFile::Discard() noexcept {
 }
 
 void NewFile::NameAsNew(const std::filesystem::path& name) {
-    RenameHeld(file_.handle_, folder_->handle_, name.native());
+    RenameHeld(file_.handle(), folder_->handle(), name.native());
     name_ = name;
     temporaryName_.clear();
-    MarkForDeletion(file_.handle_, false);
+    MarkForDeletion(file_.handle(), false);
 }
 
 void NewFile::Replace(const std::filesystem::path& name) {
     // ReplaceFileW opens both files itself, without sharing: they are let go
     // of first.
-    MarkForDeletion(file_.handle_, false);
+    MarkForDeletion(file_.handle(), false);
     file_.Close();
     const std::wstring target = Win32Path(folder_->path() / name);
     const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
@@ -478,7 +478,7 @@ void NewFile::Replace(const std::filesystem::path& name) {
 void NewFile::RemoveQuietly() noexcept {
     if (file_.IsOpen()) {
         try {
-            MarkForDeletion(file_.handle_, true);
+            MarkForDeletion(file_.handle(), true);
         } catch (const std::exception&) {
         }
         file_ = NativeFile();
@@ -492,14 +492,10 @@ void NewFile::RemoveQuietly() noexcept {
 Folder Folder::Open(const std::filesystem::path& path) {
     // Held without sharing deletion, the folder cannot be renamed or removed
     // while files are made in it, so its path stays true.
-    const HANDLE handle = OpenHandle(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    try {
-        return Folder(handle, FinalPathOf(handle, path));
-    } catch (...) {
-        ::CloseHandle(handle);
-        throw;
-    }
+    NativeFile folder(OpenHandle(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+    std::filesystem::path named = FinalPathOf(folder.handle(), path);
+    return Folder(std::move(folder), std::move(named));
 }
 
 NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
@@ -517,10 +513,7 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
             path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ,
             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
-            NewFile created;
-            created.file_ = NativeFile(handle);
-            created.folder_ = this;
-            created.temporaryName_ = name;
+            NewFile created(NativeFile(handle), *this, name);
             MarkForDeletion(handle, true);
             return created;
         }
