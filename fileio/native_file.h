@@ -27,6 +27,22 @@ enum class Kind { Missing, Regular, Folder, Other, Changed };
 // will pick, of one fixed length whatever the output is called.
 [[nodiscard]] std::filesystem::path UniqueName(std::string_view suffix);
 
+// What `attempt(name)` gives for the first UniqueName(suffix) that is not
+// taken yet. Another try only follows "already exists", which a name of 64
+// random bits meets only if someone plants it: after a few, that is failure.
+template <typename Attempt> auto WithUniqueName(std::string_view suffix, Attempt&& attempt) {
+    constexpr int kAttempts = 8;
+    for (int tries = 1;; ++tries) {
+        try {
+            return attempt(UniqueName(suffix));
+        } catch (const std::system_error& error) {
+            if (tries == kAttempts || !IsAlreadyExistsError(error.code())) {
+                throw;
+            }
+        }
+    }
+}
+
 // What the system gives for an open file or folder.
 #ifdef _WIN32
 using Handle = void*; // a HANDLE

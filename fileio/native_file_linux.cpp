@@ -319,17 +319,11 @@ void NewFile::Replace(const std::filesystem::path& name) {
     // rename() takes names only: an unnamed file gets a temporary one first,
     // the one moment at which an interruption leaves a complete new file
     // beside the untouched old one.
-    constexpr int kAttempts = 8;
-    for (int attempt = 1; temporaryName_.empty(); ++attempt) {
-        std::filesystem::path temporary = UniqueName(".tmp");
-        try {
+    if (temporaryName_.empty()) {
+        temporaryName_ = WithUniqueName(".tmp", [&](std::filesystem::path temporary) {
             LinkUnnamed(file_.handle(), folder, temporary);
-            temporaryName_ = std::move(temporary); // nothing more between naming and renaming
-        } catch (const std::system_error& error) {
-            if (attempt == kAttempts || !IsAlreadyExistsError(error.code())) {
-                throw;
-            }
-        }
+            return temporary;
+        });
     }
     Checked(::renameat(folder, temporaryName_.c_str(), folder, name.c_str()));
     temporaryName_.clear();
@@ -365,20 +359,13 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         ThrowLastError();
     }
-    constexpr int kAttempts = 8;
-    for (int attempt = 1;; ++attempt) {
-        const std::filesystem::path name = UniqueName(".tmp");
-        const int named = Retrying([&] {
+    return WithUniqueName(".tmp", [&](const std::filesystem::path& name) {
+        NativeFile file(Checked(Retrying([&] {
             return ::openat(handle(), name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
-        });
-        if (named >= 0) {
-            return NewFile(NativeFile(named), *this, name);
-        }
-        if (attempt == kAttempts || errno != EEXIST) {
-            ThrowLastError();
-        }
-    }
+        })));
+        return NewFile(std::move(file), *this, name);
+    });
 }
 
 void Folder::FlushQuietly() const noexcept {

@@ -111,8 +111,8 @@ Opened TryOpen(const std::filesystem::path& path, DWORD access, DWORD share, DWO
 }
 
 HANDLE OpenHandle(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,
-                  DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    const Opened opened = TryOpen(path, access, share, disposition, flags);
+                  DWORD flags = FILE_ATTRIBUTE_NORMAL, SECURITY_ATTRIBUTES* security = nullptr) {
+    const Opened opened = TryOpen(path, access, share, disposition, flags, security);
     if (opened.handle == INVALID_HANDLE_VALUE) {
         Throw(opened.error);
     }
@@ -505,22 +505,14 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     if (visibility == NativeFile::Visibility::Private) {
         ownerOnly.emplace();
     }
-    constexpr int kAttempts = 8;
-    for (int attempt = 1;; ++attempt) {
-        const std::filesystem::path name = UniqueName(".tmp");
+    return WithUniqueName(".tmp", [&](const std::filesystem::path& name) {
         // WRITE_DAC: to be given the output's access rights, if it is to replace it.
-        const auto [handle, error] = TryOpen(
-            path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ,
-            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            NewFile created(NativeFile(handle), *this, name);
-            MarkForDeletion(handle, true);
-            return created;
-        }
-        if (attempt == kAttempts || error != ERROR_FILE_EXISTS) {
-            Throw(error);
-        }
-    }
+        NativeFile file(OpenHandle(path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC,
+                                   FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                   ownerOnly ? ownerOnly->get() : nullptr));
+        MarkForDeletion(file.handle(), true);
+        return NewFile(std::move(file), *this, name);
+    });
 }
 
 void Folder::FlushQuietly() const noexcept {

@@ -91,22 +91,16 @@ bool ReplaceWhole(std::string_view content, const fs::path& path, native::Output
 // 16 hex digits and ".bak", so that it tells whose old content it holds; the
 // name without the output's where the file system takes no name that long.
 void NameBackup(NewFile& copy, const fs::path& outputName) {
-    constexpr int kAttempts = 8;
-    bool tellsWhose = true;
-    for (int attempt = 1;; ++attempt) {
-        const fs::path unique = native::UniqueName(kBackupSuffix);
-        try {
-            copy.NameAsNew(tellsWhose
-                               ? fs::path(".").concat(outputName.native()).concat(unique.native())
-                               : unique);
-            return;
-        } catch (const std::system_error& error) {
-            if (tellsWhose && native::IsNameTooLongError(error.code())) {
-                tellsWhose = false;
-            } else if (attempt >= kAttempts || !native::IsAlreadyExistsError(error.code())) {
-                throw;
-            }
+    try {
+        native::WithUniqueName(kBackupSuffix, [&](const fs::path& unique) {
+            copy.NameAsNew(fs::path(".").concat(outputName.native()).concat(unique.native()));
+        });
+    } catch (const std::system_error& error) {
+        if (!native::IsNameTooLongError(error.code())) {
+            throw;
         }
+        native::WithUniqueName(kBackupSuffix,
+                               [&](const fs::path& unique) { copy.NameAsNew(unique); });
     }
 }
 
