@@ -6,6 +6,8 @@
 // failing call throws std::system_error carrying the system's own error
 // code. Nothing here names a path or words a message: the callers do, once.
 
+#include "write_way.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -95,10 +97,10 @@ class NativeFile {
 
     // Gives this new file every property that makes `original` the file it
     // is, apart from its content: owner, group, permissions, ACL, extended
-    // attributes and file flags. False, with nothing reported, when any of
-    // them cannot be given or does not read back the same: a file that
-    // replaced `original` would then not be the same file.
-    [[nodiscard]] bool TakeIdentityOf(const NativeFile& original) noexcept;
+    // attributes and file flags, each read back. Says which kind of property
+    // could not be given, if any: a file that replaced `original` would then
+    // not be the same file.
+    [[nodiscard]] fileio::OutputFacts::Identity TakeIdentityOf(const NativeFile& original) noexcept;
 
   private:
     static void CloseQuietly(Handle handle) noexcept;
@@ -157,7 +159,6 @@ class Folder {
     static Folder Open(const std::filesystem::path& path);
 
     [[nodiscard]] Handle handle() const noexcept { return folder_.handle(); }
-
     // Where the folder is, as the system names it: what a message about a
     // file kept in it shows.
     [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
@@ -195,11 +196,9 @@ class Output {
     // Regular files only: open for writing, and for reading unless refused.
     [[nodiscard]] NativeFile& file() noexcept { return file_; }
     [[nodiscard]] const std::error_code& readRefusal() const noexcept { return readRefusal_; }
+    // What was found out about an existing file in opening it.
+    [[nodiscard]] const fileio::OutputFacts& facts() const noexcept { return facts_; }
 
-    // Whether a new file may take its place: not when it has other names
-    // (hard links), which would keep the old content, nor where the system
-    // would refuse to remove it.
-    [[nodiscard]] bool CanBeReplaced() const noexcept;
     // Puts the complete `replacement` in its place in one step: anyone
     // opening it finds the old file or the new, never a mix. Where the
     // system must let go of the old file first (Windows), file() is then
@@ -212,10 +211,7 @@ class Output {
     std::filesystem::path name_;
     NativeFile file_;
     std::error_code readRefusal_;
-    std::uint32_t links_ = 0; // its names (hard links)
-#ifdef _WIN32
-    bool removable_ = true; // whether the user may delete it, as ReplaceFileW must
-#endif
+    fileio::OutputFacts facts_;
 };
 
 // The system's folder for temporary files.

@@ -256,12 +256,15 @@ void NativeFile::RestoreMode(std::uint32_t mode) noexcept {
     }
 }
 
-bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+    using Identity = fileio::OutputFacts::Identity;
     try {
         const struct stat want = StatOf(original.handle_);
         // Owner first: a change of owner clears setuid and setgid, which the
         // mode, set last, puts back.
-        Checked(::fchown(handle_, want.st_uid, want.st_gid));
+        if (::fchown(handle_, want.st_uid, want.st_gid) != 0) {
+            return Identity::OwnerNotGiven;
+        }
         auto wanted = AttributesOf(original.handle_);
         std::erase_if(wanted,
                       [](const auto& attribute) { return attribute.first == kCapabilities; });
@@ -279,11 +282,15 @@ bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
         // Read back: the kernel may quietly drop what the user may not set
         // (setgid outside the file's group, a label the policy refuses).
         const struct stat got = StatOf(handle_);
-        return got.st_uid == want.st_uid && got.st_gid == want.st_gid &&
-               (got.st_mode & 07777) == (want.st_mode & 07777) && AttributesOf(handle_) == wanted &&
-               FlagsOf(handle_) == FlagsOf(original.handle_);
+        if (got.st_uid != want.st_uid || got.st_gid != want.st_gid) {
+            return Identity::OwnerNotGiven;
+        }
+        const bool given = (got.st_mode & 07777) == (want.st_mode & 07777) &&
+                           AttributesOf(handle_) == wanted &&
+                           FlagsOf(handle_) == FlagsOf(original.handle_);
+        return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
-        return false;
+        return Identity::AttributeNotGiven;
     }
 }
 
@@ -435,7 +442,7 @@ Output Output::Find(const std::filesystem::path& path) {
     }
     output.file_ = NativeFile(fd);
     const struct stat opened = StatOf(fd);
-    output.links_ = static_cast<std::uint32_t>(opened.st_nlink);
+    output.facts_.links = static_cast<std::uint32_t>(opened.st_nlink);
     // No link left: another file took its name as it was opened (unless the
     // file system counts no links at all, and the name still holds it).
     if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle(), output.name_.c_str(), &named,
@@ -462,10 +469,6 @@ Output Output::Find(const std::filesystem::path& path) {
         Checked(::fcntl(fd, F_SETFL, status & ~O_NONBLOCK));
     }
     return output;
-}
-
-bool Output::CanBeReplaced() const noexcept {
-    return links_ == 1;
 }
 
 void Output::ReplaceWith(NewFile& replacement) {

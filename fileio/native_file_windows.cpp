@@ -407,25 +407,30 @@ bool CopyAccessRights(HANDLE from, HANDLE to) {
 
 } // namespace
 
-bool NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
+    using Identity = fileio::OutputFacts::Identity;
     // The new file carries the old one's access rights and attributes
     // (hidden, system, ...) from the start; ReplaceFileW keeps the rights
     // too, and the streams, but not the owner: another user's file is
     // written in place.
     try {
+        if (OwnerOf(original.handle_) != OwnerOf(handle_)) {
+            return Identity::OwnerNotGiven;
+        }
         FILE_BASIC_INFO basic{};
-        if (OwnerOf(original.handle_) != OwnerOf(handle_) ||
-            !CopyAccessRights(original.handle_, handle_) ||
+        if (!CopyAccessRights(original.handle_, handle_) ||
             !::GetFileInformationByHandleEx(original.handle_, FileBasicInfo, &basic,
                                             sizeof basic)) {
-            return false;
+            return Identity::AttributeNotGiven;
         }
         basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0; // 0: left as they are
         basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
-        return ::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) &&
-               InformationOf(handle_).dwFileAttributes == basic.FileAttributes;
+        const bool given =
+            ::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) &&
+            InformationOf(handle_).dwFileAttributes == basic.FileAttributes;
+        return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
-        return false;
+        return Identity::AttributeNotGiven;
     }
 }
 
@@ -570,7 +575,8 @@ Output Output::Find(const std::filesystem::path& path) {
     // Refused where the user may not remove it, or another program holds it
     // open without letting it be removed (a viewer): then it is written in place.
     if (opened.error == ERROR_ACCESS_DENIED || opened.error == ERROR_SHARING_VIOLATION) {
-        output.removable_ = false;
+        output.facts_.removalRefused = opened.error == ERROR_ACCESS_DENIED;
+        output.facts_.heldByAnother = opened.error == ERROR_SHARING_VIOLATION;
         opened = openAs(GENERIC_READ | GENERIC_WRITE);
     }
     if (opened.error == ERROR_ACCESS_DENIED) {
@@ -583,7 +589,7 @@ Output Output::Find(const std::filesystem::path& path) {
     const HANDLE handle = opened.handle;
     output.file_ = NativeFile(handle);
     const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
-    output.links_ = information.nNumberOfLinks;
+    output.facts_.links = information.nNumberOfLinks;
     if (!SameFile(information, found)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
@@ -596,10 +602,6 @@ Output Output::Find(const std::filesystem::path& path) {
         throw std::system_error(ERROR_ACCESS_DENIED, WindowsErrors());
     }
     return output;
-}
-
-bool Output::CanBeReplaced() const noexcept {
-    return removable_ && links_ == 1;
 }
 
 void Output::ReplaceWith(NewFile& replacement) {

@@ -3,6 +3,7 @@
 #include "native_file.h"
 #include "velmora/failure.h"
 #include "velmora/text_file.h"
+#include "write_way.h"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@ namespace velmora {
 namespace {
 
 namespace fs = std::filesystem;
+using fileio::WriteWay;
 using native::Kind;
 using native::NativeFile;
 using native::NewFile;
@@ -44,47 +46,51 @@ void WriteNewFile(std::string_view content, const fs::path& path, const native::
     output.folder().FlushQuietly();
 }
 
-// Writes the new content to a new file beside the output that takes on the
-// output's identity, then puts it in the output's place in one step, so no
-// interruption can leave a mix of old and new. False, with nothing changed,
-// where that would not keep the output the file it is (hard links, another
-// user's file, attributes that cannot be given) or its folder takes no new
-// file or has no room: the output is then rewritten in place.
-bool ReplaceWhole(std::string_view content, const fs::path& path, native::Output& output) {
-    if (!output.CanBeReplaced()) {
-        return false;
-    }
+// Prepares the new content in a new file beside the output that takes on the
+// output's identity, learning on the way the facts that may yet rule it out;
+// none where they do.
+NewFile PrepareReplacement(std::string_view content, const fs::path& path, native::Output& output,
+                           fileio::OutputFacts& facts) {
+    using NewFileFacts = fileio::OutputFacts::NewFile;
     NewFile replacement;
     try {
         replacement = output.folder().MakeFile(NativeFile::Visibility::Private);
-    } catch (const std::system_error&) {
-        return false;
-    }
-    try {
+        facts.newFile = NewFileFacts::Made;
         replacement.file().WriteAllAt(0, content);
     } catch (const std::system_error& error) {
-        if (native::IsNoRoomError(error.code())) {
-            return false; // rewritten in place, it needs no more room than it has
+        const bool noRoom = native::IsNoRoomError(error.code());
+        if (facts.newFile == NewFileFacts::Made && !noRoom) {
+            fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
         }
-        fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
+        // Rewritten in place, the output needs no more room than it has.
+        facts.newFile = noRoom ? NewFileFacts::NoRoom : NewFileFacts::Refused;
+        return {};
     }
     // After the write, which would clear setuid and setgid again.
-    if (!replacement.file().TakeIdentityOf(output.file())) {
-        return false;
+    facts.identity = replacement.file().TakeIdentityOf(output.file());
+    if (fileio::Decide(facts) != WriteWay::ReplacedWhole) {
+        return {};
     }
     fileio::Attempt(fileio::kSave, path, [&] { replacement.file().FlushToDisk(); });
+    return replacement;
+}
+
+// Puts the prepared replacement in the output's place in one step, so that no
+// interruption can leave a mix of old and new.
+void PutInPlace(NewFile& replacement, const fs::path& path, native::Output& output,
+                fileio::OutputFacts& facts) {
     try {
         output.ReplaceWith(replacement);
     } catch (const std::system_error& error) {
         // Where the output is still open (say, a file mounted over another,
-        // which no rename can replace), it is rewritten in place instead.
+        // which no rename can replace), it can be rewritten in place instead.
         if (!output.file().IsOpen()) {
             fileio::RaiseFileFailure(fileio::kSave, path, error.code());
         }
-        return false;
+        facts.renameRefused = true;
+        return;
     }
     output.folder().FlushQuietly();
-    return true;
 }
 
 // Gives a complete copy its backup name: the output's name, then ".velmora-",
@@ -193,29 +199,51 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
     backup.RemoveQuietly();
 }
 
+// Replaced whole where the facts allow, otherwise rewritten in place.
+WriteWay WriteExisting(std::string_view content, const fs::path& path, native::Output& output) {
+    fileio::OutputFacts facts = output.facts();
+    if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {
+        NewFile replacement = PrepareReplacement(content, path, output, facts);
+        if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {
+            PutInPlace(replacement, path, output, facts);
+        }
+    }
+    const WriteWay way = fileio::Decide(facts);
+    if (way != WriteWay::ReplacedWhole) {
+        RewriteInPlace(content, path, output);
+    }
+    return way;
+}
+
 } // namespace
 
-void WriteTextFile(std::string_view content, const fs::path& path) {
-    fileio::RefuseUnusablePath(fileio::kOpenForWriting, path);
+namespace fileio {
+
+WriteWay WriteOutput(std::string_view content, const fs::path& path) {
+    RefuseUnusablePath(kOpenForWriting, path);
     native::Output output =
-        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return native::Output::Find(path); });
+        Attempt(kOpenForWriting, path, [&] { return native::Output::Find(path); });
     switch (output.kind()) {
     case Kind::Missing:
-        return WriteNewFile(content, path, output);
+        WriteNewFile(content, path, output);
+        return WriteWay::Created;
     case Kind::Regular:
-        if (!ReplaceWhole(content, path, output)) {
-            RewriteInPlace(content, path, output);
-        }
-        return;
+        return WriteExisting(content, path, output);
     case Kind::Folder:
-        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsAFolder);
+        RaiseFileFailure(kOpenForWriting, path, kIsAFolder);
     case Kind::Changed:
-        fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kReplacedMeanwhile);
+        RaiseFileFailure(kOpenForWriting, path, kReplacedMeanwhile);
     case Kind::Other:
         break;
     }
     // A device or pipe is refused without opening it: opening alone can act.
-    fileio::RaiseFileFailure(fileio::kOpenForWriting, path, fileio::kIsNotARegularFile);
+    RaiseFileFailure(kOpenForWriting, path, kIsNotARegularFile);
+}
+
+} // namespace fileio
+
+void WriteTextFile(std::string_view content, const fs::path& path) {
+    (void)fileio::WriteOutput(content, path);
 }
 
 } // namespace velmora

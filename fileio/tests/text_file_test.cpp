@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "scratch_folder.h"
 #include "velmora/text_file.h"
+#include "write_way.h"
 
 #include <array>
 #include <cstring>
 #include <numeric>
 #include <set>
+#include <tuple>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -19,13 +21,16 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <tuple>
 #include <unistd.h>
 #endif
 
 namespace velmora::testing_support {
+
+using fileio::WriteOutput;
+using fileio::WriteWay;
 
 TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
     std::string allBytes(256, '\0');
@@ -40,21 +45,21 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
         fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
-        WriteTextFile(bytes, linked);
+        EXPECT_EQ(WriteOutput(bytes, linked), WriteWay::InPlaceOtherLinks);
         EXPECT_EQ(Bytes(folder / "second"), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
-        WriteTextFile(bytes, created);
+        EXPECT_EQ(WriteOutput(bytes, created), WriteWay::Created);
         // Replaced whole: a reader that had it open still reads the old content.
 #ifdef _WIN32
         const HANDLE reader =
             ::CreateFileW(old.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, 0);
         char first = 0;
         DWORD got = 0;
-        WriteTextFile(bytes, old);
+        EXPECT_EQ(WriteOutput(bytes, old), WriteWay::ReplacedWhole);
         EXPECT_TRUE(::ReadFile(reader, &first, 1, &got, nullptr) && ::CloseHandle(reader));
 #else
         std::ifstream reader(old, std::ios::binary);
-        WriteTextFile(bytes, old);
+        EXPECT_EQ(WriteOutput(bytes, old), WriteWay::ReplacedWhole);
         const char first = static_cast<char>(reader.get());
 #endif
         EXPECT_EQ(first, '#');
@@ -83,6 +88,12 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     ::CloseHandle(other);
     WriteTextFile("x", L"\\\\?\\" + fs::absolute(folder / "verbatim").native());
     EXPECT_EQ(ReadTextFile(folder / "verbatim"), "x");
+    // A viewer that lets others write it but not remove it: written in place.
+    const HANDLE viewer = ::CreateFileW((folder / "verbatim").c_str(), GENERIC_READ, 3, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(WriteOutput("y", folder / "verbatim"), WriteWay::InPlaceHeld);
+    ::CloseHandle(viewer);
+    EXPECT_EQ(ReadTextFile(folder / "verbatim"), "y");
     constexpr int kNoFolder = ERROR_PATH_NOT_FOUND; // also for an empty path
 #else
     ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0); // an open that waits would hang
@@ -134,7 +145,8 @@ int Flags(const fs::path& path, int add = 0) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     int flags = 0;
     if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && add != 0) {
-        ::ioctl(fd, FS_IOC_SETFLAGS, &(flags |= add));
+        flags |= add;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
     }
     ::close(fd);
     return flags;
@@ -161,9 +173,30 @@ std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
     return {identity, info.st_ino};
 }
 
+constexpr uid_t kRoot = 0, kNobody = 65534, kOther = 1234;
+
+// Where the output is reached from: its own name, a second name (hard link), or a
+// symbolic link owned by nobody (who converts), root, or another user.
+enum class Link { None, Hard, Nobodys, Roots, Others };
+
+struct Case {
+    const char* name;
+    mode_t folderMode = 0777;
+    mode_t fileMode = 0644; // 0: no output yet
+    uid_t owner = kNobody;
+    Link link = Link::None;
+    const char* full = ""; // a full file system in "shared" (the output's folder) or "tmp"
+    bool labelled = false; // a security attribute that only root may give
+    bool mountedOver = false;
+    int error = kSucceeds; // ENOSPC: with a content too long for the room left
+    const char* pattern = "";
+    WriteWay way = WriteWay::ReplacedWhole;
+};
+
 // Set up by root, written by nobody, who gets what a plain save would get: their own
-// single-link file replaced whole, others in place, in a sticky folder another user's
-// link or file refused (fs.protected_*). A failure changes nothing, leaves nothing.
+// single-link file replaced whole, others in place for the reason given, in a sticky
+// folder another user's link or file refused (fs.protected_*). A failure changes
+// nothing, leaves nothing.
 TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can act as another user (CI runs as root)";
@@ -173,47 +206,81 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "symlinks", "1");
     PutBytes(kProtected + "regular", "1");
     ASSERT_EQ(::setgroups(0, nullptr), 0); // none of root's groups for nobody
-    constexpr uid_t kNobody = 65534, kRoot = 0, kOther = 1234, kNoLink = 1, kHardLink = 2;
-    constexpr int kOk = kSucceeds;
     const char* kNoCopy =
         "^Cannot keep a copy .*: No space .* in .*tmp\" \\(beside it: Permission denied";
-    // Folder mode, output mode (0: none yet), its owner, owner of a symbolic link to it (or
-    // kHardLink, kNoLink), a full file system ("shared" or "tmp"), the outcome (ENOSPC: with a
-    // content too long for the room left), rewritten in place rather than replaced whole.
-    using Row = std::tuple<const char*, mode_t, mode_t, uid_t, uid_t, std::string_view, int,
-                           const char*, bool>;
-    const Row kCases[] = {
-        {"own file: replaced whole", 0777, 0640, kNobody, kNoLink, "", kOk, "", false},
-        {"own setuid file", 0777, 06755, kNobody, kNoLink, "", kOk, "", false},
-        {"own file, own link", 01777, 0644, kNobody, kNobody, "", kOk, "", false},
-        {"own setuid file, hard-linked", 0777, 06755, kNobody, kHardLink, "", kOk, "", true},
-        {"own read-only file", 0777, 0444, kNobody, kNoLink, "", EACCES, "^Cannot open", true},
-        {"another's file, sticky", 01777, 0666, kOther, kNoLink, "", EACCES, "^Cannot open", true},
-        {"another's file, root's link", 01777, 0666, kOther, kRoot, "", kOk, "", true},
-        {"another's link, sticky", 01777, 0666, kOther, kOther, "", EACCES, "^Cannot open", true},
-        {"folder takes no new file", 0555, 0644, kNobody, kNoLink, "", kOk, "", true},
-        {"nor does the full tmp", 0555, 0644, kNobody, kNoLink, "tmp", ENOSPC, kNoCopy, true},
-        {"full disk, new output", 0777, 0, kRoot, kNoLink, "shared", ENOSPC, "^Cannot write", true},
-        {"full disk", 0777, 0644, kNobody, kNoLink, "shared", ENOSPC, "^Cannot write", true},
-        {"full disk, shorter content", 0777, 0644, kNobody, kNoLink, "shared", kOk, "", true},
+    using enum WriteWay;
+    const Case kCases[] = {
+        {.name = "own file"},
+        {.name = "own setuid file", .fileMode = 06755},
+        {.name = "own file, own link", .folderMode = 01777, .link = Link::Nobodys},
+        {.name = "own setuid file, hard-linked",
+         .fileMode = 06755,
+         .link = Link::Hard,
+         .way = InPlaceOtherLinks},
+        {.name = "own write-only file, hard-linked",
+         .fileMode = 0200,
+         .link = Link::Hard,
+         .error = EACCES,
+         .pattern = "^Cannot keep a copy .*: Permission denied$"},
+        {.name = "own read-only file",
+         .fileMode = 0444,
+         .error = EACCES,
+         .pattern = "^Cannot open"},
+        {.name = "another's file", .fileMode = 0666, .owner = kOther, .way = InPlaceAnotherOwner},
+        {.name = "another's file, sticky",
+         .folderMode = 01777,
+         .fileMode = 0666,
+         .owner = kOther,
+         .error = EACCES,
+         .pattern = "^Cannot open"},
+        {.name = "another's file, root's link",
+         .folderMode = 01777,
+         .fileMode = 0666,
+         .owner = kOther,
+         .link = Link::Roots,
+         .way = InPlaceAnotherOwner},
+        {.name = "another's link, sticky",
+         .folderMode = 01777,
+         .fileMode = 0666,
+         .owner = kOther,
+         .link = Link::Others,
+         .error = EACCES,
+         .pattern = "^Cannot open"},
+        {.name = "own file with root's label", .labelled = true, .way = InPlaceAttributeNotGiven},
+        {.name = "own file mounted over another", .mountedOver = true, .way = InPlaceNotRenamable},
+        {.name = "folder takes no new file",
+         .folderMode = 0555,
+         .way = InPlaceFolderRefusesNewFile},
+        {.name = "nor does the full tmp",
+         .folderMode = 0555,
+         .full = "tmp",
+         .error = ENOSPC,
+         .pattern = kNoCopy},
+        {.name = "full disk, new output",
+         .fileMode = 0,
+         .owner = kRoot,
+         .full = "shared",
+         .error = ENOSPC,
+         .pattern = "^Cannot write"},
+        {.name = "full disk", .full = "shared", .error = ENOSPC, .pattern = "^Cannot write"},
+        {.name = "full disk, shorter content", .full = "shared", .way = InPlaceNoRoom},
     };
-    for (const auto& [name, folderMode, fileMode, owner, link, fullOne, error, pattern, inPlace] :
-         kCases) {
-        SCOPED_TRACE(name);
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
         const ScratchFolder folder;
         const fs::path shared = folder / "shared", out = shared / "out.txt", tmp = folder / "tmp";
-        const bool symbolic = link != kNoLink && link != kHardLink;
+        const bool symbolic = c.link != Link::None && c.link != Link::Hard;
         const fs::path file = symbolic ? folder / "file" : out;
         fs::create_directory(shared);
         fs::create_directory(tmp);
         fs::permissions(folder.path, fs::perms::all);
         fs::permissions(tmp, fs::perms::all);
-        const fs::path full = fullOne.empty() ? "" : folder / fullOne;
+        const fs::path full = *c.full == '\0' ? "" : folder / c.full;
         EXPECT_EQ(full.empty() ? 0 : ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
-        if (fileMode != 0) {
-            const mode_t m = fileMode;
+        if (c.fileMode != 0) {
+            const mode_t m = c.fileMode;
             PutBytes(file, std::string(1000, 'o'));
-            EXPECT_EQ(::chown(file.c_str(), owner, owner) | ::chmod(file.c_str(), m), 0);
+            EXPECT_EQ(::chown(file.c_str(), c.owner, c.owner) | ::chmod(file.c_str(), m), 0);
             // Where the file system keeps them: a flag, an attribute, an ACL that
             // gives user 1234 the group's rights, and a file capability.
             Flags(file, FS_NODUMP_FL);
@@ -225,41 +292,61 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
             ::setxattr(file.c_str(), "system.posix_acl_access", acl, sizeof acl, 0);
             ::setxattr(file.c_str(), "security.capability", capabilities, sizeof capabilities, 0);
         }
+        if (c.labelled) {
+            EXPECT_EQ(::setxattr(file.c_str(), "security.velmora", "root's", 6, 0), 0);
+        }
         if (symbolic) {
+            const uid_t linkOwner = c.link == Link::Nobodys ? kNobody
+                                    : c.link == Link::Roots ? kRoot
+                                                            : kOther;
             fs::create_symlink("../file", out);
-            EXPECT_EQ(::lchown(out.c_str(), link, 0), 0);
-        } else if (link == kHardLink) {
+            EXPECT_EQ(::lchown(out.c_str(), linkOwner, 0), 0);
+        } else if (c.link == Link::Hard) {
             fs::create_hard_link(out, shared / "second");
+        }
+        if (c.mountedOver) { // the output's own file stays hidden beneath
+            PutBytes(folder / "cover", std::string(1000, 'o'));
+            EXPECT_EQ(::chown((folder / "cover").c_str(), kNobody, kNobody), 0);
+            EXPECT_EQ(::mount((folder / "cover").c_str(), out.c_str(), nullptr, MS_BIND, nullptr),
+                      0);
         }
         if (!full.empty()) {
             PutBytes(full / "filler", std::string(1 << 20, 'f'));
         }
-        fs::permissions(shared, static_cast<fs::perms>(folderMode));
+        fs::permissions(shared, static_cast<fs::perms>(c.folderMode));
         const auto [identity, inode] = Identity(file);
 
         ::setenv("TMPDIR", tmp.c_str(), 1);
         EXPECT_EQ(::setegid(kNobody) | ::seteuid(kNobody), 0);
-        const std::string content(error == ENOSPC ? 300'000 : 5, 'n');
-        EXPECT_FILE_OUTCOME(WriteTextFile(content, out), error, pattern);
+        const std::string content(c.error == ENOSPC ? 300'000 : 5, 'n');
+        WriteWay way = WriteWay::Created;
+        EXPECT_FILE_OUTCOME(way = WriteOutput(content, out), c.error, c.pattern);
         EXPECT_EQ(::seteuid(kRoot) | ::setegid(kRoot), 0);
         ::unsetenv("TMPDIR");
 
-        const bool ok = error == kOk;
-        const std::string old = fileMode == 0 ? "(none)" : std::string(1000, 'o');
+        const bool ok = c.error == kSucceeds;
+        if (ok) {
+            EXPECT_EQ(way, c.way);
+        }
+        const std::string old = c.fileMode == 0 ? "(none)" : std::string(1000, 'o');
         EXPECT_EQ(Bytes(file), ok ? content : old);
         EXPECT_EQ(Identity(file).first, identity);
-        EXPECT_EQ(Identity(file).second == inode, inPlace) << "replaced whole, or in place";
+        EXPECT_EQ(Identity(file).second == inode, !ok || way != WriteWay::ReplacedWhole)
+            << "replaced whole, or in place";
         EXPECT_FALSE(ok && ::getxattr(file.c_str(), "security.capability", nullptr, 0) > 0)
             << "file capabilities kept by a write";
         EXPECT_EQ(fs::is_symlink(out), symbolic);
-        if (link == kHardLink) {
+        if (c.link == Link::Hard) {
             EXPECT_EQ(Bytes(shared / "second"), Bytes(out));
+        }
+        if (c.mountedOver) {
+            EXPECT_EQ(::umount2(out.c_str(), MNT_DETACH), 0);
         }
         // The output (or its link), a second link, a filler: nothing left behind.
         EXPECT_EQ(CountIn(shared),
-                  (fileMode != 0 || symbolic) + (link == kHardLink) + (full == shared));
+                  (c.fileMode != 0 || symbolic) + (c.link == Link::Hard) + (full == shared));
         EXPECT_EQ(CountIn(tmp), full == tmp);
-        EXPECT_EQ(CountIn(folder.path), 2 + symbolic);
+        EXPECT_EQ(CountIn(folder.path), 2 + symbolic + c.mountedOver);
         ::umount2(full.c_str(), MNT_DETACH);
     }
     PutBytes(kProtected + "symlinks", saved[0]);
@@ -285,6 +372,29 @@ TEST(WriteTextFile, NamesTheBackupThatHoldsWhatCouldNotBePutBack) {
         EXPECT_EQ(Bytes(entry.path()),
                   entry.path().extension() == ".bak" ? "old content" : "new content");
     }
+}
+
+// Past the file-size limit (ulimit -f): "File too large", and every output as it was.
+TEST(WriteTextFile, KeepsTheOutputPastTheFileSizeLimit) {
+    const ScratchFolder folder;
+    PutBytes(folder / "own", "old");
+    PutBytes(folder / "linked", "old");
+    fs::create_hard_link(folder / "linked", folder / "second");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const rlimit limit{4096, saved.rlim_max};
+    ::signal(SIGXFSZ, SIG_IGN); // as the program does, so that the write fails instead
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    for (const char* name : {"new", "own", "linked"}) {
+        EXPECT_FILE_OUTCOME(WriteTextFile(std::string(8192, 'n'), folder / name), EFBIG,
+                            "^Cannot write");
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(Bytes(folder / "new"), "(none)");
+    EXPECT_EQ(Bytes(folder / "own"), "old");
+    EXPECT_EQ(Bytes(folder / "second"), "old");
+    EXPECT_EQ(CountIn(folder.path), 3);
 }
 
 int gLeased = -1; // a descriptor holding a read lease, as Samba or an NFS server would
@@ -313,6 +423,10 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 // Stands in for the system's ftruncate in this program, so that a test can make it fail.
 extern "C" int ftruncate(int fd, off_t length) noexcept {
     static const auto real = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
-    return velmora::testing_support::gTruncateFails ? (errno = EIO, -1) : real(fd, length);
+    if (velmora::testing_support::gTruncateFails) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, length);
 }
 #endif

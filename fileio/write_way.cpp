@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#include "write_way.h"
+
+namespace velmora::fileio {
+
+// A new file can take an output's place only where it can also take on all
+// that makes the output the file it is: its other names would otherwise keep
+// the old content, and its owner, rights and attributes would be lost. A
+// rewrite in place keeps all of that, at the price of a backup and of an
+// output that a kill can leave half written (the backup then holds the old
+// content); so it is kept for what a replacement cannot do.
+WriteWay Decide(const OutputFacts& facts) noexcept {
+    using NewFile = OutputFacts::NewFile;
+    using Identity = OutputFacts::Identity;
+    if (facts.links > 1) {
+        return WriteWay::InPlaceOtherLinks;
+    }
+    if (facts.removalRefused) {
+        return WriteWay::InPlaceRemovalRefused;
+    }
+    if (facts.heldByAnother) {
+        return WriteWay::InPlaceHeld;
+    }
+    if (facts.newFile == NewFile::Refused) {
+        return WriteWay::InPlaceFolderRefusesNewFile;
+    }
+    if (facts.newFile == NewFile::NoRoom) {
+        return WriteWay::InPlaceNoRoom;
+    }
+    if (facts.identity == Identity::OwnerNotGiven) {
+        return WriteWay::InPlaceAnotherOwner;
+    }
+    if (facts.identity == Identity::AttributeNotGiven) {
+        return WriteWay::InPlaceAttributeNotGiven;
+    }
+    if (facts.renameRefused) {
+        return WriteWay::InPlaceNotRenamable;
+    }
+    return WriteWay::ReplacedWhole;
+}
+
+} // namespace velmora::fileio

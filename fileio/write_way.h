@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// How an output is written, decided in one place from what each platform
+// finds out about it: replaced whole by a new file that takes on its
+// identity, or rewritten in place behind a backup, and why.
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+namespace velmora::fileio {
+
+enum class WriteWay {
+    Created,       // there was none: a new file was named once complete
+    ReplacedWhole, // a new file took on its identity, then its place, in one step
+    // Rewritten in place, because:
+    InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
+    InPlaceRemovalRefused,       // the user may write it but not remove it, as a rename must
+    InPlaceHeld,                 // another program holds it open and will not let it be removed
+    InPlaceAnotherOwner,         // its owner or group cannot be given to a new file
+    InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
+    InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
+    InPlaceNoRoom,               // there is no room for a second copy beside it
+    InPlaceNotRenamable,         // the system will not rename over it (a file mounted there)
+};
+
+// What is known of an existing output. The first three are found with the
+// output itself; the rest are learnt in turn by preparing its replacement,
+// each only while the facts before it still allow one.
+struct OutputFacts {
+    enum class NewFile { NotTried, Made, Refused, NoRoom };
+    enum class Identity { NotTried, Given, OwnerNotGiven, AttributeNotGiven };
+
+    std::uint32_t links = 1;
+    bool removalRefused = false;
+    bool heldByAnother = false;
+    NewFile newFile = NewFile::NotTried;
+    Identity identity = Identity::NotTried;
+    bool renameRefused = false;
+};
+
+// Replaced whole, unless a fact stands against it: the first that does is
+// the reason the output is rewritten in place instead.
+[[nodiscard]] WriteWay Decide(const OutputFacts& facts) noexcept;
+
+// WriteTextFile, telling how it wrote the output.
+WriteWay WriteOutput(std::string_view content, const std::filesystem::path& path);
+
+} // namespace velmora::fileio
