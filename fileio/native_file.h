@@ -70,7 +70,8 @@ class NativeFile {
     NativeFile(const NativeFile&) = delete;
     NativeFile& operator=(const NativeFile&) = delete;
     // Closes without reporting: what is left open here was only read, or is
-    // given up on the way out of a failure.
+    // given up on the way out of a failure. A written file is closed with
+    // Close(), which reports.
     ~NativeFile();
 
     // An existing file to read, opened through `path` as given, so that the
@@ -88,6 +89,8 @@ class NativeFile {
     void WriteAllAt(std::uint64_t offset, std::string_view bytes);
     void Truncate(std::uint64_t size);
     void FlushToDisk();
+    // Lets go of the file, reporting what the system reports then (a write
+    // that failed late, on a network share); the handle is gone either way.
     void Close();
 
     // The permission bits a write may clear (setuid, setgid), to be put back
@@ -130,6 +133,14 @@ class NewFile {
     // Gives the complete file the name `name`, failing if that name exists:
     // a new file appears whole, and nothing is ever replaced.
     void NameAsNew(const std::filesystem::path& name);
+    // Lets go of the complete file, which keeps its temporary name until it
+    // replaces the output (ReplaceWith): a late write error is reported here,
+    // while the output is still as it was.
+    void Complete();
+    // Closes the named file, reporting as NativeFile::Close does; if that
+    // fails, its name is removed again (while it still names this file), so
+    // that a failure leaves nothing.
+    void CloseNamed();
     // Removes it, named or not; a failure to do so is ignored, as the failure
     // that caused it, if any, is the one the user must see.
     void RemoveQuietly() noexcept;
@@ -139,7 +150,7 @@ class NewFile {
   private:
     // Only the output it replaces knows when that file can be let go of.
     friend class Output;
-    // Puts it in the place of `name` in its folder, in one step.
+    // Puts the completed file in the place of `name` in its folder, in one step.
     void Replace(const std::filesystem::path& name);
     void Discard() noexcept;
 
@@ -199,7 +210,7 @@ class Output {
     // What was found out about an existing file in opening it.
     [[nodiscard]] const fileio::OutputFacts& facts() const noexcept { return facts_; }
 
-    // Puts the complete `replacement` in its place in one step: anyone
+    // Puts the completed `replacement` in its place in one step: anyone
     // opening it finds the old file or the new, never a mix. Where the
     // system must let go of the old file first (Windows), file() is then
     // closed, also when this fails.

@@ -321,20 +321,38 @@ void NewFile::NameAsNew(const std::filesystem::path& name) {
     name_ = name;
 }
 
-void NewFile::Replace(const std::filesystem::path& name) {
-    const int folder = folder_->handle();
+void NewFile::Complete() {
     // rename() takes names only: an unnamed file gets a temporary one first,
     // the one moment at which an interruption leaves a complete new file
     // beside the untouched old one.
     if (temporaryName_.empty()) {
         temporaryName_ = WithUniqueName(".tmp", [&](std::filesystem::path temporary) {
-            LinkUnnamed(file_.handle(), folder, temporary);
+            LinkUnnamed(file_.handle(), folder_->handle(), temporary);
             return temporary;
         });
     }
-    Checked(::renameat(folder, temporaryName_.c_str(), folder, name.c_str()));
+    file_.Close();
+}
+
+void NewFile::Replace(const std::filesystem::path& name) {
+    Checked(::renameat(folder_->handle(), temporaryName_.c_str(), folder_->handle(), name.c_str()));
     temporaryName_.clear();
     name_ = name;
+}
+
+void NewFile::CloseNamed() {
+    const struct stat named = StatOf(file_.handle());
+    try {
+        file_.Close();
+    } catch (const std::system_error&) {
+        struct stat now {};
+        if (::fstatat(folder_->handle(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            SameFile(now, named)) {
+            ::unlinkat(folder_->handle(), name_.c_str(), 0);
+        }
+        name_.clear();
+        throw;
+    }
 }
 
 void NewFile::RemoveQuietly() noexcept {

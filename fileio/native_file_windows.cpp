@@ -452,11 +452,25 @@ void NewFile::NameAsNew(const std::filesystem::path& name) {
     MarkForDeletion(file_.handle(), false);
 }
 
-void NewFile::Replace(const std::filesystem::path& name) {
-    // ReplaceFileW opens both files itself, without sharing: they are let go
-    // of first.
+void NewFile::CloseNamed() {
+    try {
+        file_.Close();
+    } catch (const std::system_error&) {
+        // The handle is gone; the name, held unshared until now, is ours.
+        ::DeleteFileW(Win32Path(folder_->path() / name_).c_str());
+        name_.clear();
+        throw;
+    }
+}
+
+void NewFile::Complete() {
+    // ReplaceFileW opens both files itself, without sharing: the new one is
+    // let go of first, and now keeps its temporary name when closed.
     MarkForDeletion(file_.handle(), false);
     file_.Close();
+}
+
+void NewFile::Replace(const std::filesystem::path& name) {
     const std::wstring target = Win32Path(folder_->path() / name);
     const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
     if (!::ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {

@@ -43,6 +43,7 @@ void WriteNewFile(std::string_view content, const fs::path& path, const native::
     fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
     fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
     fileio::Attempt(fileio::kCreate, path, [&] { file.NameAsNew(output.name()); });
+    fileio::Attempt(fileio::kSave, path, [&] { file.CloseNamed(); });
     output.folder().FlushQuietly();
 }
 
@@ -71,7 +72,10 @@ NewFile PrepareReplacement(std::string_view content, const fs::path& path, nativ
     if (fileio::Decide(facts) != WriteWay::ReplacedWhole) {
         return {};
     }
-    fileio::Attempt(fileio::kSave, path, [&] { replacement.file().FlushToDisk(); });
+    fileio::Attempt(fileio::kSave, path, [&] {
+        replacement.file().FlushToDisk();
+        replacement.Complete();
+    });
     return replacement;
 }
 
@@ -180,8 +184,11 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
             file.WriteAllAt(0, content);
             file.Truncate(content.size());
         });
-        fileio::Attempt(fileio::kSave, path, [&] { file.FlushToDisk(); });
-        file.RestoreMode(mode);
+        fileio::Attempt(fileio::kSave, path, [&] {
+            file.FlushToDisk();
+            file.RestoreMode(mode);
+            file.Close();
+        });
     } catch (...) {
         // Whatever stopped the write (a file failure, or running out of
         // memory), the old content goes back before the backup is removed;

@@ -353,24 +353,31 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", saved[1]);
 }
 
-bool gTruncateFails = false; // as a failing disk would: EIO
+bool gCloseFails = false; // for files open for writing, as a share reports a late write error
 
-// Hard-linked, so rewritten in place; the write and the restore fail: the backup stays, named.
-TEST(WriteTextFile, NamesTheBackupThatHoldsWhatCouldNotBePutBack) {
+// A written file's close that fails is a failed save: a new output is not left, an own one
+// is not replaced, and where the old content of one rewritten in place cannot be put back
+// (the file is closed), the backup that holds it stays, and the message names it.
+TEST(WriteTextFile, TakesAFailedCloseAsAFailedSave) {
     const ScratchFolder folder;
-    const fs::path out = folder / "out.txt";
-    PutBytes(out, "old content");
-    fs::create_hard_link(out, folder / "second");
-    gTruncateFails = true;
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", out), EIO,
-                        "^Cannot write .*: .+; its old content is kept in \"" +
+    PutBytes(folder / "own", "old");
+    PutBytes(folder / "out.txt", "old");
+    fs::create_hard_link(folder / "out.txt", folder / "second");
+    gCloseFails = true;
+    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "new"), EIO, "^Cannot save .*new\"");
+    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "own"), EIO, "^Cannot save .*own\"");
+    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "out.txt"), EIO,
+                        "^Cannot save .*: .+; its old content is kept in \"" +
                             fs::canonical(folder.path).string() +
                             "/\\.out\\.txt\\.velmora-[0-9a-f]{16}\\.bak\"$");
-    gTruncateFails = false;
-    EXPECT_EQ(CountIn(folder.path), 3);
+    gCloseFails = false;
+    EXPECT_EQ(Bytes(folder / "new"), "(none)");
+    EXPECT_EQ(Bytes(folder / "own"), "old");
+    EXPECT_EQ(CountIn(folder.path), 4);
     for (const auto& entry : fs::directory_iterator(folder.path)) {
-        EXPECT_EQ(Bytes(entry.path()),
-                  entry.path().extension() == ".bak" ? "old content" : "new content");
+        if (entry.path().filename() != "own") {
+            EXPECT_EQ(Bytes(entry.path()), entry.path().extension() == ".bak" ? "old" : "new");
+        }
     }
 }
 
@@ -420,13 +427,16 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 } // namespace velmora::testing_support
 
 #ifndef _WIN32
-// Stands in for the system's ftruncate in this program, so that a test can make it fail.
-extern "C" int ftruncate(int fd, off_t length) noexcept {
-    static const auto real = reinterpret_cast<int (*)(int, off_t)>(::dlsym(RTLD_NEXT, "ftruncate"));
-    if (velmora::testing_support::gTruncateFails) {
+// Stands in for the system's close in this program, so that a test can make it fail.
+extern "C" int close(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
+    const int status = ::fcntl(fd, F_GETFL);
+    const bool written = status >= 0 && (status & O_ACCMODE) != O_RDONLY;
+    const int closed = real(fd); // the descriptor is released either way, as by the real one
+    if (velmora::testing_support::gCloseFails && written && closed == 0) {
         errno = EIO;
         return -1;
     }
-    return real(fd, length);
+    return closed;
 }
 #endif
