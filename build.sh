@@ -129,6 +129,9 @@ case "$command" in
         pack_deb build/release
         ;;
     packages)
+        # Without tests, in the same build folder as test, deb and windows:
+        # their presets turn the tests back on, so a later ./build.sh test or
+        # windows builds and runs every test again.
         case "${2:-}" in
             deb)
                 install_missing "${base_packages[@]}" dpkg-dev file lintian appstream \
