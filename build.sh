@@ -1,32 +1,41 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds, tests and starts Velmora on Debian or Ubuntu.
-#
-#   ./build.sh run     build and start the program
-#   ./build.sh test    build and run every test
-#   ./build.sh asan    every test under AddressSanitizer and UBSan
-#   ./build.sh windows Velmora.exe, its installer and zip for Windows, and every
-#                      test run under wine (./build.sh mingw is the same)
-#   ./build.sh deb     the Debian package for the release this runs on, checked
-#                      by lintian and appstreamcli
-#   ./build.sh fuzz    short runs of the fuzz targets
-#   ./build.sh bench   the benchmarks
-#   ./build.sh packages deb|windows
-#                      only the packages, with no test built or run
-#   ./build.sh reproducible [deb|windows|all]
-#                      build the packages of the last commit twice, in two
-#                      fresh clones, and check they are the same bytes
-#   ./build.sh chroot RELEASE [COMMAND]
-#                      run ./build.sh COMMAND (test by default) in a fresh
-#                      minimal Debian RELEASE (trixie: Debian 13)
-#
-# Each command first installs the Debian packages it needs that are missing
-# (through sudo when not run as root), then uses the CMake preset of the
-# same name (deb uses the release build). Set CI=true to turn compiler
-# warnings into errors. Packages carry the last commit's time
-# (SOURCE_DATE_EPOCH), so that two builds of one commit give the same bytes;
-# each build writes SHA256SUMS beside them.
+# Builds, tests and starts Velmora on Debian or Ubuntu: see usage() just
+# below, which is also what ./build.sh --help prints.
 set -euo pipefail
+
+usage() {
+    cat <<'EOF'
+Builds, tests and starts Velmora on Debian or Ubuntu.
+
+  ./build.sh run     build and start the program
+  ./build.sh test    build and run every test
+  ./build.sh asan    every test under AddressSanitizer and UBSan
+  ./build.sh windows Velmora.exe, its installer and zip for Windows, and every
+                     test run under wine (./build.sh mingw is the same)
+  ./build.sh deb     the Debian package for the release this runs on, checked
+                     by lintian and appstreamcli
+  ./build.sh fuzz    short runs of the fuzz targets
+  ./build.sh bench   the benchmarks
+  ./build.sh packages deb|windows
+                     only the packages, with no test built or run
+  ./build.sh reproducible [deb|windows|all]
+                     build the packages of the last commit twice, in two
+                     fresh clones, and check they are the same bytes
+  ./build.sh chroot RELEASE [COMMAND]
+                     run ./build.sh COMMAND (test by default) in a fresh
+                     minimal Debian RELEASE (trixie: Debian 13)
+  ./build.sh --help  this text
+
+Each command first installs the Debian packages it needs that are missing
+(through sudo when not run as root), then uses the CMake preset of the
+same name (deb uses the release build). Set CI=true to turn compiler
+warnings into errors. Packages carry the last commit's time
+(SOURCE_DATE_EPOCH), so that two builds of one commit give the same bytes;
+each build writes SHA256SUMS beside them.
+EOF
+}
+
 cd "$(dirname "$0")"
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -170,8 +179,11 @@ case "$command" in
         install_missing "${base_packages[@]}"
         build_and_test velmora_bench
         ;;
+    -h | --help | help)
+        usage
+        ;;
     *)
-        sed -n '3,28p' "$0" | sed 's/^# \{0,1\}//'
+        usage >&2
         exit 2
         ;;
 esac
