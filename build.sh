@@ -1,32 +1,43 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds, tests and starts Velmora on Debian or Ubuntu.
-#
-#   ./build.sh run     build and start the program
-#   ./build.sh test    build and run every test
-#   ./build.sh asan    every test under AddressSanitizer and UBSan
-#   ./build.sh windows Velmora.exe, its installer and zip for Windows, and every
-#                      test run under wine (./build.sh mingw is the same)
-#   ./build.sh deb     the Debian package for the release this runs on, checked
-#                      by lintian and appstreamcli
-#   ./build.sh fuzz    short runs of the fuzz targets
-#   ./build.sh bench   the benchmarks
-#   ./build.sh packages deb|windows
-#                      only the packages, with no test built or run
-#   ./build.sh reproducible [deb|windows|all]
-#                      build the packages of the last commit twice, in two
-#                      fresh clones, and check they are the same bytes
-#   ./build.sh chroot RELEASE [COMMAND]
-#                      run ./build.sh COMMAND (test by default) in a fresh
-#                      minimal Debian RELEASE (trixie: Debian 13)
-#
-# Each command first installs the Debian packages it needs that are missing
-# (through sudo when not run as root), then uses the CMake preset of the
-# same name (deb uses the release build). Set CI=true to turn compiler
-# warnings into errors. Packages carry the last commit's time
-# (SOURCE_DATE_EPOCH), so that two builds of one commit give the same bytes;
-# each build writes SHA256SUMS beside them.
+# Builds, tests and starts Velmora on Debian or Ubuntu: see usage() just
+# below, which is also what ./build.sh --help prints.
 set -euo pipefail
+
+usage() {
+    cat <<'EOF'
+Builds, tests and starts Velmora on Debian or Ubuntu.
+
+  ./build.sh run     build and start the program
+  ./build.sh test    build and run every test
+  ./build.sh asan    every test under AddressSanitizer and UBSan
+  ./build.sh windows Velmora.exe, its installer and zip for Windows, and every
+                     test run under wine (./build.sh mingw is the same)
+  ./build.sh deb     the Debian package for the release this runs on, checked
+                     by lintian and appstreamcli
+  ./build.sh fuzz    short runs of the fuzz targets
+  ./build.sh bench   the benchmarks
+  ./build.sh packages deb|windows
+                     only the packages, with no test built or run
+  ./build.sh reproducible [deb|windows|all]
+                     build the packages of the last commit twice, in two
+                     fresh clones, and check they are the same bytes
+  ./build.sh chroot RELEASE [COMMAND]
+                     run ./build.sh COMMAND (test by default) in a fresh
+                     minimal Debian RELEASE (trixie: Debian 13)
+  ./build.sh --help  this text
+
+Each command first installs the Debian packages it needs that are missing
+(through sudo when not run as root), waiting while another apt or dpkg,
+such as an unattended upgrade, holds their locks (up to VELMORA_APT_WAIT
+seconds, 600 by default); then it uses the CMake preset of the same name
+(deb uses the release build). Set CI=true to turn compiler warnings into
+errors. Packages carry the last commit's time (SOURCE_DATE_EPOCH), so that
+two builds of one commit give the same bytes; each build writes SHA256SUMS
+beside them.
+EOF
+}
+
 cd "$(dirname "$0")"
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && git rev-parse --git-dir >/dev/null 2>&1; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -39,6 +50,61 @@ base_packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev qt6-base-
 windows_packages=(cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
     dpkg-dev python3 python3-xlib wine wine64 fonts-wine googletest xvfb xauth xdotool nsis)
 
+# apt and dpkg refuse at once to start while another of them holds one of
+# their locks, as the unattended upgrades of a desktop that has just started
+# often do for minutes: dpkg's own (installing), the package lists' (apt-get
+# update) and the downloaded packages'. So installing waits for them, up to
+# VELMORA_APT_WAIT seconds.
+apt_locks=(/var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock
+    /var/cache/apt/archives/lock)
+apt_wait=${VELMORA_APT_WAIT:-600}
+
+# Prints the first of apt_locks that a process holds, and that process.
+# They are fcntl locks, which flock(1) does not see; the kernel lists each
+# one in /proc/locks with its file's device (major:minor, in hex) and inode.
+held_apt_lock() {
+    local lock device inode id pid name
+    for lock in "${apt_locks[@]}"; do
+        read -r device inode < <(stat -c '%d %i' "$lock" 2>/dev/null) || continue
+        id=$(printf '%02x:%02x:%s' $(((device >> 8 & 0xfff) | (device >> 32 & ~0xfff))) \
+            $(((device & 0xff) | (device >> 12 & ~0xff))) "$inode")
+        pid=$(awk -v id="$id" '$0 !~ /->/ && $6 == id { print $5; exit }' /proc/locks)
+        if [ -n "$pid" ]; then
+            name=$(cat "/proc/$pid/comm" 2>/dev/null) || true
+            echo "$lock (process $pid${name:+, $name})"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# apt-get "$@", once no lock is held; again if it failed because another apt
+# took one meanwhile (apt itself waits only for dpkg's, and only when told).
+apt_get() {
+    local deadline=$((SECONDS + apt_wait)) held told=""
+    while true; do
+        while held=$(held_apt_lock); do
+            if [ "$SECONDS" -ge "$deadline" ]; then
+                echo "build.sh: another program still holds $held after $apt_wait seconds." >&2
+                echo "Let it finish (an update may be running), then run ./build.sh again;" >&2
+                echo "set VELMORA_APT_WAIT to wait longer than $apt_wait seconds." >&2
+                exit 1
+            fi
+            if [ "$held" != "$told" ]; then
+                echo "Waiting for another program to let go of $held..."
+                told=$held
+            fi
+            sleep 2
+        done
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get \
+            -o DPkg::Lock::Timeout=$((deadline > SECONDS ? deadline - SECONDS : 0)) "$@" && return 0
+        held_apt_lock >/dev/null || return 1
+    done
+}
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+
 install_missing() {
     local missing=()
     local package
@@ -49,10 +115,8 @@ install_missing() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt_get update -q
+    apt_get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 # configure, build and test one preset; extra arguments go to the configure step
@@ -129,6 +193,9 @@ case "$command" in
         pack_deb build/release
         ;;
     packages)
+        # Without tests, in the same build folder as test, deb and windows:
+        # their presets turn the tests back on, so a later ./build.sh test or
+        # windows builds and runs every test again.
         case "${2:-}" in
             deb)
                 install_missing "${base_packages[@]}" dpkg-dev file lintian appstream \
@@ -167,8 +234,11 @@ case "$command" in
         install_missing "${base_packages[@]}"
         build_and_test velmora_bench
         ;;
+    -h | --help | help)
+        usage
+        ;;
     *)
-        sed -n '3,28p' "$0" | sed 's/^# \{0,1\}//'
+        usage >&2
         exit 2
         ;;
 esac
