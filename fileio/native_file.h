@@ -211,10 +211,11 @@ class Output {
     [[nodiscard]] const fileio::OutputFacts& facts() const noexcept { return facts_; }
 
     // Puts the completed `replacement` in its place in one step: anyone
-    // opening it finds the old file or the new, never a mix. Where the
-    // system must let go of the old file first (Windows), file() is then
-    // closed, also when this fails.
+    // opening it finds the old file or the new, never a mix. Where this
+    // fails, file() is still open if the old file is still in its place, to
+    // be rewritten there; if not, oldContentKeptIn() says where it is.
     void ReplaceWith(NewFile& replacement);
+    [[nodiscard]] const std::filesystem::path& oldContentKeptIn() const noexcept { return keptIn_; }
 
   private:
     Kind kind_ = Kind::Missing;
@@ -223,6 +224,7 @@ class Output {
     NativeFile file_;
     std::error_code readRefusal_;
     fileio::OutputFacts facts_;
+    std::filesystem::path keptIn_;
 };
 
 // The system's folder for temporary files.

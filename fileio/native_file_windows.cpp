@@ -2,8 +2,9 @@
 // File calls on Windows. Paths go to the wide-character API, so every
 // character a user can type in a path survives; long ones are given in the
 // "\\?\" form, so that paths past MAX_PATH work without a manifest. The
-// output and its backup are held open sharing reading only, so that no other
-// program can write, rename or delete them while they are rewritten.
+// output is held open sharing reading and removal only: no other program can
+// write it while it is rewritten, and ReplaceFileW can replace it while it is
+// still held. A backup is held sharing reading only.
 
 #include "native_file.h"
 
@@ -471,24 +472,12 @@ void NewFile::Complete() {
 }
 
 void NewFile::Replace(const std::filesystem::path& name) {
+    // Only once the old file has been moved aside (Output::ReplaceWith): the
+    // name is free, and a move takes it in one step.
     const std::wstring target = Win32Path(folder_->path() / name);
-    const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
-    if (!::ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-            error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            Throw(error);
-        }
-        // The old file is gone from the output's name (removed, or moved to a
-        // name the system chose) and the new one kept its own: it is given the
-        // output's name, which completes the replacement, or else kept (named
-        // in no message, but the README says what a .tmp file is) rather than
-        // removed with the new content.
-        if (!::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            const DWORD moveError = ::GetLastError();
-            temporaryName_.clear();
-            Throw(moveError);
-        }
+    const std::wstring source = Win32Path(folder_->path() / temporaryName_);
+    if (!::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        ThrowLastError();
     }
     temporaryName_.clear();
     name_ = name;
@@ -545,6 +534,20 @@ void Folder::FlushQuietly() const noexcept {
     }
 }
 
+namespace {
+
+// A name of ours for the old file beside `name` while it is replaced: as a
+// copy kept during a rewrite in place is named, ".", the name, ".velmora-",
+// 16 hex digits and ".bak", or without the name where that would pass the 255
+// characters a name may have.
+std::filesystem::path AsideName(const std::filesystem::path& name) {
+    const std::filesystem::path unique = UniqueName(".bak");
+    std::wstring whose = L"." + name.native() + unique.native();
+    return whose.size() <= 255 ? std::filesystem::path(whose) : unique;
+}
+
+} // namespace
+
 Output Output::Find(const std::filesystem::path& path) {
     Output output;
     // Opened for its attributes alone, following links as any open does:
@@ -577,13 +580,14 @@ Output Output::Find(const std::filesystem::path& path) {
     // Opened again by the name the system gave, a link put there since
     // opened as the link itself (unless the file is a reparse point of its
     // own, such as a cloud placeholder), and checked to be the file found.
-    // DELETE is asked for where the user may remove it, as ReplaceFileW must.
+    // DELETE is asked for where the user may remove it, as ReplaceFileW must;
+    // its removal is shared, so that ReplaceFileW can replace it while held.
     const DWORD flags = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                             ? 0
                             : FILE_FLAG_OPEN_REPARSE_POINT;
     const auto openAs = [&](DWORD access) {
-        return TryOpen(output.folder_.path() / output.name_, access, FILE_SHARE_READ, OPEN_EXISTING,
-                       flags);
+        return TryOpen(output.folder_.path() / output.name_, access,
+                       FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING, flags);
     };
     Opened opened = openAs(GENERIC_READ | GENERIC_WRITE | DELETE);
     // Refused where the user may not remove it, or another program holds it
@@ -619,8 +623,41 @@ Output Output::Find(const std::filesystem::path& path) {
 }
 
 void Output::ReplaceWith(NewFile& replacement) {
-    file_ = NativeFile(); // ReplaceFileW cannot replace a file held without sharing
-    replacement.Replace(name_);
+    // ReplaceFileW moves the old file, still held here, to a name of ours
+    // beside it, and the new one to its name. Held until then, the old file
+    // cannot be taken hold of by another program in between; and where it is
+    // not replaced, it is still in its place, open to be rewritten there.
+    const std::filesystem::path aside = AsideName(name_);
+    const std::wstring target = Win32Path(folder_.path() / name_);
+    const std::wstring source = Win32Path(folder_.path() / replacement.temporaryName_);
+    const std::wstring asidePath = Win32Path(folder_.path() / aside);
+    if (!::ReplaceFileW(target.c_str(), source.c_str(), asidePath.c_str(), 0, nullptr, nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            Throw(error); // ReplaceFileW left both files under their names
+        }
+        // The old file is aside, the new one still under its temporary name.
+        try {
+            replacement.Replace(name_);
+        } catch (const std::system_error&) {
+            // Put back, to be rewritten in place; or else kept aside, and the
+            // failure tells where.
+            try {
+                RenameHeld(file_.handle(), folder_.handle(), name_.native());
+            } catch (const std::system_error&) {
+                keptIn_ = folder_.path() / aside;
+                file_ = NativeFile();
+            }
+            throw;
+        }
+    }
+    // Removed by its name, which is ours, while still held: no other program
+    // takes hold of it first, and an emulation that removes names rather
+    // than files (wine) removes it too. A failure leaves a backup behind.
+    ::DeleteFileW(asidePath.c_str());
+    file_ = NativeFile();
+    replacement.temporaryName_.clear();
+    replacement.name_ = name_;
 }
 
 std::filesystem::path TemporaryFolder() {

@@ -22,7 +22,8 @@ enum class WriteWay {
     InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
     InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
     InPlaceNoRoom,               // there is no room for a second copy beside it
-    InPlaceNotRenamable,         // the system will not rename over it (a file mounted there)
+    InPlaceNotRenamable,         // the system will not put a new file in its place (a file
+                                 // mounted there, a new file held by another program)
 };
 
 // What is known of an existing output. The first three are found with the
