@@ -93,6 +93,57 @@ std::wstring Win32Path(const std::filesystem::path& path) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Another program's hold on a file. Virus scanners, the search indexer and
+// sync tools open a file for a moment when it has been written or closed; a
+// step that meets such a hold is tried again, as careful Windows programs do
+// with renames and replacements, for up to two seconds in all, after pauses of
+// 1, 2, 4 ... and at most 50 ms. A plain "access denied" means "you may not",
+// and is never waited on.
+constexpr ULONGLONG kHoldWaitMs = 2000;
+constexpr DWORD kLongestPauseMs = 50;
+
+bool IsMomentaryHold(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_DELETE_PENDING;
+}
+
+// When a wait that starts now is over: steps that share it wait two seconds
+// in all.
+ULONGLONG HoldWaitEnd() {
+    return ::GetTickCount64() + kHoldWaitMs;
+}
+
+// What `attempt()` gives (ERROR_SUCCESS, or the error it met) once it meets
+// no hold, or once the wait is over.
+template <typename Attempt>
+DWORD WaitingOutHolds(Attempt&& attempt, ULONGLONG until = HoldWaitEnd()) {
+    for (DWORD pause = 1;; pause = std::min(pause * 2, kLongestPauseMs)) {
+        const DWORD error = attempt();
+        if (!IsMomentaryHold(error) || ::GetTickCount64() >= until) {
+            return error;
+        }
+        ::Sleep(pause);
+    }
+}
+
+// The status beneath the last error, where a file call set it.
+using LastStatus = LONG(WINAPI*)();
+const LastStatus kLastNtStatus = reinterpret_cast<LastStatus>(reinterpret_cast<void (*)()>(
+    ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+
+// CreateFileW's error. A file removed while another program still holds it
+// open is refused as "access denied", as if the user might not open it; the
+// status beneath tells that it is only waiting to go.
+DWORD OpenError() {
+    const DWORD error = ::GetLastError();
+    constexpr LONG kDeletePending = static_cast<LONG>(0xC0000056);
+    if (error == ERROR_ACCESS_DENIED && kLastNtStatus != nullptr &&
+        kLastNtStatus() == kDeletePending) {
+        return ERROR_DELETE_PENDING;
+    }
+    return error;
+}
+
 // CreateFileW, with its error taken at once: freeing the path's memory
 // afterwards may change what GetLastError() says.
 struct Opened {
@@ -104,7 +155,20 @@ Opened TryOpen(const std::filesystem::path& path, DWORD access, DWORD share, DWO
     const std::wstring native = Win32Path(path);
     const HANDLE handle =
         ::CreateFileW(native.c_str(), access, share, security, disposition, flags, nullptr);
-    return {handle, handle == INVALID_HANDLE_VALUE ? ::GetLastError() : DWORD{ERROR_SUCCESS}};
+    return {handle, handle == INVALID_HANDLE_VALUE ? OpenError() : DWORD{ERROR_SUCCESS}};
+}
+
+// TryOpen, another program's hold waited out until `until`.
+Opened OpenWaiting(const std::filesystem::path& path, DWORD access, DWORD share, DWORD flags,
+                   ULONGLONG until) {
+    Opened opened{};
+    WaitingOutHolds(
+        [&] {
+            opened = TryOpen(path, access, share, OPEN_EXISTING, flags);
+            return opened.error;
+        },
+        until);
+    return opened;
 }
 
 [[noreturn]] void Throw(DWORD error) {
@@ -329,27 +393,39 @@ std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
     return count;
 }
 
+// Reading and writing at an offset meet a range another program has locked
+// (LockFileEx) as a hold, waited out for a moment.
 std::size_t NativeFile::ReadSomeAt(std::uint64_t offset, char* buffer, std::size_t size) {
-    OVERLAPPED position = At(offset);
     DWORD count = 0;
-    if (!::ReadFile(handle_, buffer, static_cast<DWORD>(std::min<std::size_t>(size, kChunk)),
-                    &count, &position)) {
-        if (::GetLastError() == ERROR_HANDLE_EOF) {
-            return 0;
-        }
-        ThrowLastError();
+    const DWORD error = WaitingOutHolds([&] {
+        OVERLAPPED position = At(offset);
+        return ::ReadFile(handle_, buffer, static_cast<DWORD>(std::min<std::size_t>(size, kChunk)),
+                          &count, &position)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (error == ERROR_HANDLE_EOF) {
+        return 0;
+    }
+    if (error != ERROR_SUCCESS) {
+        Throw(error);
     }
     return count;
 }
 
 void NativeFile::WriteAllAt(std::uint64_t offset, std::string_view bytes) {
     while (!bytes.empty()) {
-        OVERLAPPED position = At(offset);
         DWORD count = 0;
-        if (!::WriteFile(handle_, bytes.data(),
-                         static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kChunk)), &count,
-                         &position)) {
-            ThrowLastError();
+        const DWORD error = WaitingOutHolds([&] {
+            OVERLAPPED position = At(offset);
+            return ::WriteFile(handle_, bytes.data(),
+                               static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kChunk)),
+                               &count, &position)
+                       ? DWORD{ERROR_SUCCESS}
+                       : ::GetLastError();
+        });
+        if (error != ERROR_SUCCESS) {
+            Throw(error);
         }
         bytes.remove_prefix(count);
         offset += count;
@@ -476,8 +552,13 @@ void NewFile::Replace(const std::filesystem::path& name) {
     // name is free, and a move takes it in one step.
     const std::wstring target = Win32Path(folder_->path() / name);
     const std::wstring source = Win32Path(folder_->path() / temporaryName_);
-    if (!::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        ThrowLastError();
+    const DWORD error = WaitingOutHolds([&] {
+        return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
+        Throw(error);
     }
     temporaryName_.clear();
     name_ = name;
@@ -553,8 +634,9 @@ Output Output::Find(const std::filesystem::path& path) {
     // Opened for its attributes alone, following links as any open does:
     // enough to see what the path names, and where, without acting on it.
     // Device names and paths are refused before this (RefuseUnusablePath).
+    const ULONGLONG until = HoldWaitEnd();
     const auto [located, error] =
-        TryOpen(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+        OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS, until);
     if (located == INVALID_HANDLE_VALUE) {
         if (error != ERROR_FILE_NOT_FOUND || !path.has_filename()) {
             Throw(error);
@@ -582,16 +664,19 @@ Output Output::Find(const std::filesystem::path& path) {
     // own, such as a cloud placeholder), and checked to be the file found.
     // DELETE is asked for where the user may remove it, as ReplaceFileW must;
     // its removal is shared, so that ReplaceFileW can replace it while held.
+    // Another program that holds it a moment without sharing its removal (a
+    // scanner) is waited out.
     const DWORD flags = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                             ? 0
                             : FILE_FLAG_OPEN_REPARSE_POINT;
     const auto openAs = [&](DWORD access) {
-        return TryOpen(output.folder_.path() / output.name_, access,
-                       FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING, flags);
+        return OpenWaiting(output.folder_.path() / output.name_, access,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, flags, until);
     };
     Opened opened = openAs(GENERIC_READ | GENERIC_WRITE | DELETE);
     // Refused where the user may not remove it, or another program holds it
-    // open without letting it be removed (a viewer): then it is written in place.
+    // longer without letting it be removed (a viewer): then it is written in
+    // place. One that does not let it be written either is the failure.
     if (opened.error == ERROR_ACCESS_DENIED || opened.error == ERROR_SHARING_VIOLATION) {
         output.facts_.removalRefused = opened.error == ERROR_ACCESS_DENIED;
         output.facts_.heldByAnother = opened.error == ERROR_SHARING_VIOLATION;
@@ -631,8 +716,13 @@ void Output::ReplaceWith(NewFile& replacement) {
     const std::wstring target = Win32Path(folder_.path() / name_);
     const std::wstring source = Win32Path(folder_.path() / replacement.temporaryName_);
     const std::wstring asidePath = Win32Path(folder_.path() / aside);
-    if (!::ReplaceFileW(target.c_str(), source.c_str(), asidePath.c_str(), 0, nullptr, nullptr)) {
-        const DWORD error = ::GetLastError();
+    const DWORD error = WaitingOutHolds([&] {
+        return ::ReplaceFileW(target.c_str(), source.c_str(), asidePath.c_str(), 0, nullptr,
+                              nullptr)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
         if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
             Throw(error); // ReplaceFileW left both files under their names
         }

@@ -17,7 +17,8 @@ enum class WriteWay {
     // Rewritten in place, because:
     InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
     InPlaceRemovalRefused,       // the user may write it but not remove it, as a rename must
-    InPlaceHeld,                 // another program holds it open and will not let it be removed
+    InPlaceHeld,                 // another program holds it open, longer than a moment, and will
+                                 // not let it be removed
     InPlaceAnotherOwner,         // its owner or group cannot be given to a new file
     InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
     InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
