@@ -484,12 +484,23 @@ bool CopyAccessRights(HANDLE from, HANDLE to) {
 
 } // namespace
 
+// The attributes a replacement is given, so that it is as hidden, as much a
+// system file and as much left out of indexing as the file it replaces. The
+// archive mark, which tells backup programs that a file has changed since
+// they last saw it, is set, as any write sets it. Nothing else is compared: a
+// read-only output is refused before; ReplaceFileW keeps encryption and
+// compression itself; and no new file can be given what file systems and
+// their filters set (a reparse point, the states of a cloud file, sparse,
+// offline, integrity).
+constexpr DWORD kGivenAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                   FILE_ATTRIBUTE_TEMPORARY;
+
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
-    // The new file carries the old one's access rights and attributes
-    // (hidden, system, ...) from the start; ReplaceFileW keeps the rights
-    // too, and the streams, but not the owner: another user's file is
-    // written in place.
+    // The new file carries the old one's access rights and attributes from
+    // the start; ReplaceFileW keeps the rights too, and the streams, but not
+    // the owner: another user's file is written in place.
     try {
         if (OwnerOf(original.handle_) != OwnerOf(handle_)) {
             return Identity::OwnerNotGiven;
@@ -500,11 +511,12 @@ fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& origi
                                             sizeof basic)) {
             return Identity::AttributeNotGiven;
         }
-        basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0; // 0: left as they are
-        basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+        const DWORD attributes = (basic.FileAttributes & kGivenAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+        basic = {}; // times of 0: left as they are
+        basic.FileAttributes = attributes;
         const bool given =
             ::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) &&
-            InformationOf(handle_).dwFileAttributes == basic.FileAttributes;
+            (InformationOf(handle_).dwFileAttributes & kGivenAttributes) == attributes;
         return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
         return Identity::AttributeNotGiven;
