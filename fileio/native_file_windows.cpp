@@ -21,9 +21,8 @@
 #include <utility>
 #include <vector>
 #include <windows.h>
-// After windows.h, which they need:
+// After windows.h, which it needs:
 #include <aclapi.h>
-#include <sddl.h>
 
 namespace velmora::native {
 
@@ -313,24 +312,38 @@ class OwnerOnly {
     SECURITY_ATTRIBUTES attributes_{};
 };
 
-// The owner of an open file, as a string: "S-1-5-21-...".
-std::wstring OwnerOf(HANDLE handle) {
+// The owner of an open file, as the bytes of its SID; none where the file
+// system keeps no owner.
+std::vector<std::byte> OwnerOf(HANDLE handle) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
                                           &owner, nullptr, nullptr, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {
-        throw std::system_error(static_cast<int>(error), WindowsErrors());
+        Throw(error);
     }
-    wchar_t* text = nullptr;
-    const BOOL converted = ::ConvertSidToStringSidW(owner, &text);
-    std::wstring result = converted ? text : L"";
-    ::LocalFree(text);
+    std::vector<std::byte> sid;
+    if (owner != nullptr && ::IsValidSid(owner)) {
+        const auto* bytes = static_cast<const std::byte*>(owner);
+        sid.assign(bytes, bytes + ::GetLengthSid(owner));
+    }
     ::LocalFree(descriptor);
-    if (!converted) {
-        ThrowLastError();
+    return sid;
+}
+
+// Gives the file held as `to` the owner of `from`, where the system lets this
+// user give it, read back: their own SID, a group of theirs that may own
+// files (Administrators, in a program run as administrator), or any SID with
+// SeRestorePrivilege enabled.
+bool GiveOwnerOf(HANDLE from, HANDLE to) {
+    std::vector<std::byte> owner = OwnerOf(from);
+    if (owner == OwnerOf(to)) {
+        return true;
     }
-    return result;
+    return !owner.empty() &&
+           ::SetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner.data(), nullptr,
+                             nullptr, nullptr) == ERROR_SUCCESS &&
+           OwnerOf(to) == owner;
 }
 
 OVERLAPPED At(std::uint64_t offset) {
@@ -498,11 +511,10 @@ constexpr DWORD kGivenAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
 
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
-    // The new file carries the old one's access rights and attributes from
-    // the start; ReplaceFileW keeps the rights too, and the streams, but not
-    // the owner: another user's file is written in place.
+    // The new file carries the old one's owner, access rights and attributes
+    // from the start: ReplaceFileW keeps the rights too, but not the owner.
     try {
-        if (OwnerOf(original.handle_) != OwnerOf(handle_)) {
+        if (!GiveOwnerOf(original.handle_, handle_)) {
             return Identity::OwnerNotGiven;
         }
         FILE_BASIC_INFO basic{};
@@ -607,10 +619,11 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
         ownerOnly.emplace();
     }
     return WithUniqueName(".tmp", [&](const std::filesystem::path& name) {
-        // WRITE_DAC: to be given the output's access rights, if it is to replace it.
-        NativeFile file(OpenHandle(path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC,
-                                   FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                   ownerOnly ? ownerOnly->get() : nullptr));
+        // WRITE_DAC, WRITE_OWNER: to be given the output's access rights and
+        // owner, if it is to replace it; a file's creator gets them all.
+        constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER;
+        NativeFile file(OpenHandle(path_ / name, kAccess, FILE_SHARE_READ, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr));
         MarkForDeletion(file.handle(), true);
         return NewFile(std::move(file), *this, name);
     });
