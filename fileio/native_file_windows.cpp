@@ -191,9 +191,33 @@ BY_HANDLE_FILE_INFORMATION InformationOf(HANDLE handle) {
     return information;
 }
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+// Which file a handle is open on: its volume and its file ID, of 128 bits
+// where the file system has them (ReFS), or else the 64 of its file index.
+// None where the file system gives no usable one: all bits 0 (it has none,
+// as some shares) or all 1 (it has none for this file).
+std::optional<FILE_ID_INFO> IdentityOf(HANDLE handle) {
+    FILE_ID_INFO identity{};
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &identity, sizeof identity)) {
+        FILE_ID_128 none{}, invalid{};
+        std::memset(invalid.Identifier, 0xFF, sizeof invalid.Identifier);
+        const bool usable = std::memcmp(&identity.FileId, &none, sizeof none) != 0 &&
+                            std::memcmp(&identity.FileId, &invalid, sizeof invalid) != 0;
+        return usable ? std::optional(identity) : std::nullopt;
+    }
+    const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
+    const ULONGLONG index =
+        (ULONGLONG{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+    if (index == 0 || index == ~ULONGLONG{0}) {
+        return std::nullopt;
+    }
+    identity.VolumeSerialNumber = information.dwVolumeSerialNumber;
+    std::memcpy(identity.FileId.Identifier, &index, sizeof index);
+    return identity;
+}
+
+bool SameFile(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
+    return a.VolumeSerialNumber == b.VolumeSerialNumber &&
+           std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
 }
 
 // The path the system gives an open file or folder, without "\\?\" where it
@@ -681,6 +705,7 @@ Output Output::Find(const std::filesystem::path& path) {
         return output;
     }
     output.kind_ = Kind::Regular;
+    const std::optional<FILE_ID_INFO> foundIdentity = IdentityOf(located);
     const std::filesystem::path target = FinalPathOf(located, std::filesystem::absolute(path));
     output.folder_ = Folder::Open(target.parent_path());
     output.name_ = target.filename();
@@ -718,7 +743,11 @@ Output Output::Find(const std::filesystem::path& path) {
     output.file_ = NativeFile(handle);
     const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
     output.facts_.links = information.nNumberOfLinks;
-    if (!SameFile(information, found)) {
+    const std::optional<FILE_ID_INFO> identity = IdentityOf(handle);
+    // Where the file system tells no identity (some shares), nothing shows
+    // whether the file opened is the one found: it is written as opened.
+    output.facts_.identityUnknown = !foundIdentity || !identity;
+    if (!output.facts_.identityUnknown && !SameFile(*identity, *foundIdentity)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;

@@ -18,6 +18,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     if (facts.removalRefused) {
         return WriteWay::InPlaceRemovalRefused;
     }
+    if (facts.identityUnknown) {
+        return WriteWay::InPlaceIdentityUnknown;
+    }
     if (facts.heldByAnother) {
         return WriteWay::InPlaceHeld;
     }

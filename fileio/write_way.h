@@ -17,6 +17,8 @@ enum class WriteWay {
     // Rewritten in place, because:
     InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
     InPlaceRemovalRefused,       // the user may write it but not remove it, as a rename must
+    InPlaceIdentityUnknown,      // its file system gives no file ID, so no later step could tell
+                                 // it from a file put in its place since (some shares)
     InPlaceHeld,                 // another program holds it open, longer than a moment, and will
                                  // not let it be removed
     InPlaceAnotherOwner,         // its owner or group cannot be given to a new file
@@ -27,7 +29,7 @@ enum class WriteWay {
                                  // mounted there, a new file held by another program)
 };
 
-// What is known of an existing output. The first three are found with the
+// What is known of an existing output. The first four are found with the
 // output itself; the rest are learnt in turn by preparing its replacement,
 // each only while the facts before it still allow one.
 struct OutputFacts {
@@ -36,6 +38,7 @@ struct OutputFacts {
 
     std::uint32_t links = 1;
     bool removalRefused = false;
+    bool identityUnknown = false;
     bool heldByAnother = false;
     NewFile newFile = NewFile::NotTried;
     Identity identity = Identity::NotTried;
