@@ -207,8 +207,9 @@ class Output {
     // Regular files only: open for writing, and for reading unless refused.
     [[nodiscard]] NativeFile& file() noexcept { return file_; }
     [[nodiscard]] const std::error_code& readRefusal() const noexcept { return readRefusal_; }
-    // What was found out about an existing file in opening it.
-    [[nodiscard]] const fileio::OutputFacts& facts() const noexcept { return facts_; }
+    // What is known of an existing file: found out in opening it, and added
+    // to as its replacement is prepared (by the caller) and put in place.
+    [[nodiscard]] fileio::OutputFacts& facts() noexcept { return facts_; }
 
     // Puts the completed `replacement` in its place in one step: anyone
     // opening it finds the old file or the new, never a mix. Where this

@@ -536,7 +536,8 @@ constexpr DWORD kGivenAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
     // The new file carries the old one's owner, access rights and attributes
-    // from the start: ReplaceFileW keeps the rights too, but not the owner.
+    // from the start: ReplaceFileW keeps the rights too, but a rename, where
+    // the file system has no ReplaceFileW, keeps nothing.
     try {
         if (!GiveOwnerOf(original.handle_, handle_)) {
             return Identity::OwnerNotGiven;
@@ -666,6 +667,33 @@ void Folder::FlushQuietly() const noexcept {
 
 namespace {
 
+// Whether the file has named streams (such as the Zone.Identifier of a
+// download), which only ReplaceFileW carries over to a replacement; taken as
+// so where the system cannot tell.
+bool HasNamedStreams(HANDLE file) {
+    DWORD flags = 0;
+    if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        (flags & FILE_NAMED_STREAMS) == 0) {
+        return false;
+    }
+    std::vector<std::byte> streams(1 << 16);
+    if (!::GetFileInformationByHandleEx(file, FileStreamInfo, streams.data(),
+                                        static_cast<DWORD>(streams.size()))) {
+        return ::GetLastError() != ERROR_HANDLE_EOF; // EOF: it has no stream at all
+    }
+    for (std::size_t at = 0;;) {
+        const auto* stream = reinterpret_cast<const FILE_STREAM_INFO*>(streams.data() + at);
+        if (std::wstring_view(stream->StreamName, stream->StreamNameLength / sizeof(wchar_t)) !=
+            L"::$DATA") {
+            return true;
+        }
+        if (stream->NextEntryOffset == 0) {
+            return false;
+        }
+        at += stream->NextEntryOffset;
+    }
+}
+
 // A name of ours for the old file beside `name` while it is replaced: as a
 // copy kept during a rewrite in place is named, ".", the name, ".velmora-",
 // 16 hex digits and ".bak", or without the name where that would pass the 255
@@ -674,6 +702,13 @@ std::filesystem::path AsideName(const std::filesystem::path& name) {
     const std::filesystem::path unique = UniqueName(".bak");
     std::wstring whose = L"." + name.native() + unique.native();
     return whose.size() <= 255 ? std::filesystem::path(whose) : unique;
+}
+
+// The errors of a file system that has no ReplaceFileW (the WebDAV
+// redirector, some shared folders of virtual machines).
+bool IsNotSupported(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_PARAMETER;
 }
 
 } // namespace
@@ -776,10 +811,18 @@ void Output::ReplaceWith(NewFile& replacement) {
                    ? DWORD{ERROR_SUCCESS}
                    : ::GetLastError();
     });
-    if (error != ERROR_SUCCESS) {
-        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            Throw(error); // ReplaceFileW left both files under their names
+    if (IsNotSupported(error)) {
+        // The same moves by hand, where they lose nothing ReplaceFileW keeps.
+        facts_.replaceUnsupported = true;
+        facts_.namedStreams = HasNamedStreams(file_.handle());
+        if (fileio::Decide(facts_) != fileio::WriteWay::ReplacedWhole) {
+            Throw(error);
         }
+        RenameHeld(file_.handle(), folder_.handle(), aside.native());
+    } else if (error != ERROR_SUCCESS && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        Throw(error); // ReplaceFileW left both files under their names
+    }
+    if (error != ERROR_SUCCESS) {
         // The old file is aside, the new one still under its temporary name.
         try {
             replacement.Replace(name_);

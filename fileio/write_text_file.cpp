@@ -214,7 +214,7 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
 
 // Replaced whole where the facts allow, otherwise rewritten in place.
 WriteWay WriteExisting(std::string_view content, const fs::path& path, native::Output& output) {
-    fileio::OutputFacts facts = output.facts();
+    fileio::OutputFacts& facts = output.facts();
     if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {
         NewFile replacement = PrepareReplacement(content, path, output, facts);
         if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {

@@ -36,6 +36,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     if (facts.identity == Identity::AttributeNotGiven) {
         return WriteWay::InPlaceAttributeNotGiven;
     }
+    if (facts.replaceUnsupported && facts.namedStreams) {
+        return WriteWay::InPlaceStreamsNotCarried; // a rename would leave them behind
+    }
     if (facts.renameRefused) {
         return WriteWay::InPlaceNotRenamable;
     }

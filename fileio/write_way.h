@@ -25,13 +25,15 @@ enum class WriteWay {
     InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
     InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
     InPlaceNoRoom,               // there is no room for a second copy beside it
+    InPlaceStreamsNotCarried,    // it has named streams, which only ReplaceFileW carries over,
+                                 // and its file system has no ReplaceFileW
     InPlaceNotRenamable,         // the system will not put a new file in its place (a file
                                  // mounted there, a new file held by another program)
 };
 
 // What is known of an existing output. The first four are found with the
-// output itself; the rest are learnt in turn by preparing its replacement,
-// each only while the facts before it still allow one.
+// output itself; the rest are learnt in turn by preparing its replacement and
+// putting it in place, each only while the facts before it still allow one.
 struct OutputFacts {
     enum class NewFile { NotTried, Made, Refused, NoRoom };
     enum class Identity { NotTried, Given, OwnerNotGiven, AttributeNotGiven };
@@ -42,6 +44,8 @@ struct OutputFacts {
     bool heldByAnother = false;
     NewFile newFile = NewFile::NotTried;
     Identity identity = Identity::NotTried;
+    bool replaceUnsupported = false; // the file system has no ReplaceFileW
+    bool namedStreams = false;       // looked for only where that is so
     bool renameRefused = false;
 };
 
