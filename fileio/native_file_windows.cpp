@@ -220,6 +220,16 @@ bool SameFile(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
            std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
 }
 
+// Whether the open file or folder is a link to another name (a symbolic
+// link, a junction), unlike a reparse point that is the file itself, such as
+// a cloud placeholder.
+bool IsNameSurrogate(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
 // The path the system gives an open file or folder, without "\\?\" where it
 // is short enough to be shown, and used, without it; `typed` where it gives
 // none (wine, for names past MAX_PATH): the caller checks that it names the
@@ -667,6 +677,22 @@ void Folder::FlushQuietly() const noexcept {
 
 namespace {
 
+// The file a path names, opened for its attributes alone, enough to see what
+// it is and where without acting on it: a link is followed, as any open
+// follows it, but any other reparse point is opened as the file it is, so
+// that the filter behind it takes no part. A cloud placeholder is then not
+// fetched, nor its provider needed.
+Opened Locate(const std::filesystem::path& path, ULONGLONG until) {
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS;
+    Opened located = OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll,
+                                 kFlags | FILE_FLAG_OPEN_REPARSE_POINT, until);
+    if (located.handle != INVALID_HANDLE_VALUE && IsNameSurrogate(located.handle)) {
+        ::CloseHandle(located.handle);
+        located = OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll, kFlags, until);
+    }
+    return located;
+}
+
 // Whether the file has named streams (such as the Zone.Identifier of a
 // download), which only ReplaceFileW carries over to a replacement; taken as
 // so where the system cannot tell.
@@ -715,12 +741,9 @@ bool IsNotSupported(DWORD error) {
 
 Output Output::Find(const std::filesystem::path& path) {
     Output output;
-    // Opened for its attributes alone, following links as any open does:
-    // enough to see what the path names, and where, without acting on it.
     // Device names and paths are refused before this (RefuseUnusablePath).
     const ULONGLONG until = HoldWaitEnd();
-    const auto [located, error] =
-        OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll, FILE_FLAG_BACKUP_SEMANTICS, until);
+    const auto [located, error] = Locate(path, until);
     if (located == INVALID_HANDLE_VALUE) {
         if (error != ERROR_FILE_NOT_FOUND || !path.has_filename()) {
             Throw(error);
@@ -744,13 +767,13 @@ Output Output::Find(const std::filesystem::path& path) {
     const std::filesystem::path target = FinalPathOf(located, std::filesystem::absolute(path));
     output.folder_ = Folder::Open(target.parent_path());
     output.name_ = target.filename();
-    // Opened again by the name the system gave, a link put there since
-    // opened as the link itself (unless the file is a reparse point of its
-    // own, such as a cloud placeholder), and checked to be the file found.
-    // DELETE is asked for where the user may remove it, as ReplaceFileW must;
-    // its removal is shared, so that ReplaceFileW can replace it while held.
-    // Another program that holds it a moment without sharing its removal (a
-    // scanner) is waited out.
+    // Opened again by the name the system gave, a link put there since opened
+    // as the link itself, and refused below; but a reparse point of its own,
+    // such as a cloud placeholder, through its filter, which must take part
+    // in what is written to it. DELETE is asked for where the user may remove
+    // it, as a replacement must, and its removal is shared, so that
+    // ReplaceFileW can replace it while it is held. Another program that
+    // holds it a moment without sharing its removal (a scanner) is waited out.
     const DWORD flags = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                             ? 0
                             : FILE_FLAG_OPEN_REPARSE_POINT;
@@ -782,7 +805,8 @@ Output Output::Find(const std::filesystem::path& path) {
     // Where the file system tells no identity (some shares), nothing shows
     // whether the file opened is the one found: it is written as opened.
     output.facts_.identityUnknown = !foundIdentity || !identity;
-    if (!output.facts_.identityUnknown && !SameFile(*identity, *foundIdentity)) {
+    if ((!output.facts_.identityUnknown && !SameFile(*identity, *foundIdentity)) ||
+        IsNameSurrogate(handle)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;
