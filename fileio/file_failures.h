@@ -27,6 +27,7 @@ inline constexpr Step kOpenForWriting{"Cannot open", " for writing"};
 inline constexpr Step kWrite{"Cannot write"};
 inline constexpr Step kSave{"Cannot save", " to disk"};
 inline constexpr Step kCreate{"Cannot create"};
+inline constexpr Step kReplace{"Cannot replace"};
 inline constexpr Step kKeepCopy{"Cannot keep a copy of", " while it is rewritten"};
 
 // Throws FileFailure carrying the system's error number and wording.

@@ -207,14 +207,16 @@ class Output {
     // Regular files only: open for writing, and for reading unless refused.
     [[nodiscard]] NativeFile& file() noexcept { return file_; }
     [[nodiscard]] const std::error_code& readRefusal() const noexcept { return readRefusal_; }
-    // What was found out about an existing file in opening it.
-    [[nodiscard]] const fileio::OutputFacts& facts() const noexcept { return facts_; }
+    // What is known of an existing file: found out in opening it, and added
+    // to as its replacement is prepared (by the caller) and put in place.
+    [[nodiscard]] fileio::OutputFacts& facts() noexcept { return facts_; }
 
     // Puts the completed `replacement` in its place in one step: anyone
-    // opening it finds the old file or the new, never a mix. Where the
-    // system must let go of the old file first (Windows), file() is then
-    // closed, also when this fails.
+    // opening it finds the old file or the new, never a mix. Where this
+    // fails, file() is still open if the old file is still in its place, to
+    // be rewritten there; if not, oldContentKeptIn() says where it is.
     void ReplaceWith(NewFile& replacement);
+    [[nodiscard]] const std::filesystem::path& oldContentKeptIn() const noexcept { return keptIn_; }
 
   private:
     Kind kind_ = Kind::Missing;
@@ -223,6 +225,7 @@ class Output {
     NativeFile file_;
     std::error_code readRefusal_;
     fileio::OutputFacts facts_;
+    std::filesystem::path keptIn_;
 };
 
 // The system's folder for temporary files.

@@ -2,8 +2,9 @@
 // File calls on Windows. Paths go to the wide-character API, so every
 // character a user can type in a path survives; long ones are given in the
 // "\\?\" form, so that paths past MAX_PATH work without a manifest. The
-// output and its backup are held open sharing reading only, so that no other
-// program can write, rename or delete them while they are rewritten.
+// output is held open sharing reading and removal only: no other program can
+// write it while it is rewritten, and ReplaceFileW can replace it while it is
+// still held. A backup is held sharing reading only.
 
 #include "native_file.h"
 
@@ -20,9 +21,8 @@
 #include <utility>
 #include <vector>
 #include <windows.h>
-// After windows.h, which they need:
+// After windows.h, which it needs:
 #include <aclapi.h>
-#include <sddl.h>
 
 namespace velmora::native {
 
@@ -92,6 +92,57 @@ std::wstring Win32Path(const std::filesystem::path& path) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Another program's hold on a file. Virus scanners, the search indexer and
+// sync tools open a file for a moment when it has been written or closed; a
+// step that meets such a hold is tried again, as careful Windows programs do
+// with renames and replacements, for up to two seconds in all, after pauses of
+// 1, 2, 4 ... and at most 50 ms. A plain "access denied" means "you may not",
+// and is never waited on.
+constexpr ULONGLONG kHoldWaitMs = 2000;
+constexpr DWORD kLongestPauseMs = 50;
+
+bool IsMomentaryHold(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_DELETE_PENDING;
+}
+
+// When a wait that starts now is over: steps that share it wait two seconds
+// in all.
+ULONGLONG HoldWaitEnd() {
+    return ::GetTickCount64() + kHoldWaitMs;
+}
+
+// What `attempt()` gives (ERROR_SUCCESS, or the error it met) once it meets
+// no hold, or once the wait is over.
+template <typename Attempt>
+DWORD WaitingOutHolds(Attempt&& attempt, ULONGLONG until = HoldWaitEnd()) {
+    for (DWORD pause = 1;; pause = std::min(pause * 2, kLongestPauseMs)) {
+        const DWORD error = attempt();
+        if (!IsMomentaryHold(error) || ::GetTickCount64() >= until) {
+            return error;
+        }
+        ::Sleep(pause);
+    }
+}
+
+// The status beneath the last error, where a file call set it.
+using LastStatus = LONG(WINAPI*)();
+const LastStatus kLastNtStatus = reinterpret_cast<LastStatus>(reinterpret_cast<void (*)()>(
+    ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+
+// CreateFileW's error. A file removed while another program still holds it
+// open is refused as "access denied", as if the user might not open it; the
+// status beneath tells that it is only waiting to go.
+DWORD OpenError() {
+    const DWORD error = ::GetLastError();
+    constexpr LONG kDeletePending = static_cast<LONG>(0xC0000056);
+    if (error == ERROR_ACCESS_DENIED && kLastNtStatus != nullptr &&
+        kLastNtStatus() == kDeletePending) {
+        return ERROR_DELETE_PENDING;
+    }
+    return error;
+}
+
 // CreateFileW, with its error taken at once: freeing the path's memory
 // afterwards may change what GetLastError() says.
 struct Opened {
@@ -103,7 +154,20 @@ Opened TryOpen(const std::filesystem::path& path, DWORD access, DWORD share, DWO
     const std::wstring native = Win32Path(path);
     const HANDLE handle =
         ::CreateFileW(native.c_str(), access, share, security, disposition, flags, nullptr);
-    return {handle, handle == INVALID_HANDLE_VALUE ? ::GetLastError() : DWORD{ERROR_SUCCESS}};
+    return {handle, handle == INVALID_HANDLE_VALUE ? OpenError() : DWORD{ERROR_SUCCESS}};
+}
+
+// TryOpen, another program's hold waited out until `until`.
+Opened OpenWaiting(const std::filesystem::path& path, DWORD access, DWORD share, DWORD flags,
+                   ULONGLONG until) {
+    Opened opened{};
+    WaitingOutHolds(
+        [&] {
+            opened = TryOpen(path, access, share, OPEN_EXISTING, flags);
+            return opened.error;
+        },
+        until);
+    return opened;
 }
 
 [[noreturn]] void Throw(DWORD error) {
@@ -127,9 +191,43 @@ BY_HANDLE_FILE_INFORMATION InformationOf(HANDLE handle) {
     return information;
 }
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+// Which file a handle is open on: its volume and its file ID, of 128 bits
+// where the file system has them (ReFS), or else the 64 of its file index.
+// None where the file system gives no usable one: all bits 0 (it has none,
+// as some shares) or all 1 (it has none for this file).
+std::optional<FILE_ID_INFO> IdentityOf(HANDLE handle) {
+    FILE_ID_INFO identity{};
+    if (::GetFileInformationByHandleEx(handle, FileIdInfo, &identity, sizeof identity)) {
+        FILE_ID_128 none{}, invalid{};
+        std::memset(invalid.Identifier, 0xFF, sizeof invalid.Identifier);
+        const bool usable = std::memcmp(&identity.FileId, &none, sizeof none) != 0 &&
+                            std::memcmp(&identity.FileId, &invalid, sizeof invalid) != 0;
+        return usable ? std::optional(identity) : std::nullopt;
+    }
+    const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
+    const ULONGLONG index =
+        (ULONGLONG{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+    if (index == 0 || index == ~ULONGLONG{0}) {
+        return std::nullopt;
+    }
+    identity.VolumeSerialNumber = information.dwVolumeSerialNumber;
+    std::memcpy(identity.FileId.Identifier, &index, sizeof index);
+    return identity;
+}
+
+bool SameFile(const FILE_ID_INFO& a, const FILE_ID_INFO& b) {
+    return a.VolumeSerialNumber == b.VolumeSerialNumber &&
+           std::memcmp(&a.FileId, &b.FileId, sizeof a.FileId) == 0;
+}
+
+// Whether the open file or folder is a link to another name (a symbolic
+// link, a junction), unlike a reparse point that is the file itself, such as
+// a cloud placeholder.
+bool IsNameSurrogate(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    return ::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           IsReparseTagNameSurrogate(tag.ReparseTag);
 }
 
 // The path the system gives an open file or folder, without "\\?\" where it
@@ -248,24 +346,38 @@ class OwnerOnly {
     SECURITY_ATTRIBUTES attributes_{};
 };
 
-// The owner of an open file, as a string: "S-1-5-21-...".
-std::wstring OwnerOf(HANDLE handle) {
+// The owner of an open file, as the bytes of its SID; none where the file
+// system keeps no owner.
+std::vector<std::byte> OwnerOf(HANDLE handle) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
                                           &owner, nullptr, nullptr, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {
-        throw std::system_error(static_cast<int>(error), WindowsErrors());
+        Throw(error);
     }
-    wchar_t* text = nullptr;
-    const BOOL converted = ::ConvertSidToStringSidW(owner, &text);
-    std::wstring result = converted ? text : L"";
-    ::LocalFree(text);
+    std::vector<std::byte> sid;
+    if (owner != nullptr && ::IsValidSid(owner)) {
+        const auto* bytes = static_cast<const std::byte*>(owner);
+        sid.assign(bytes, bytes + ::GetLengthSid(owner));
+    }
     ::LocalFree(descriptor);
-    if (!converted) {
-        ThrowLastError();
+    return sid;
+}
+
+// Gives the file held as `to` the owner of `from`, where the system lets this
+// user give it, read back: their own SID, a group of theirs that may own
+// files (Administrators, in a program run as administrator), or any SID with
+// SeRestorePrivilege enabled.
+bool GiveOwnerOf(HANDLE from, HANDLE to) {
+    std::vector<std::byte> owner = OwnerOf(from);
+    if (owner == OwnerOf(to)) {
+        return true;
     }
-    return result;
+    return !owner.empty() &&
+           ::SetSecurityInfo(to, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner.data(), nullptr,
+                             nullptr, nullptr) == ERROR_SUCCESS &&
+           OwnerOf(to) == owner;
 }
 
 OVERLAPPED At(std::uint64_t offset) {
@@ -328,27 +440,39 @@ std::size_t NativeFile::ReadSome(char* buffer, std::size_t size) {
     return count;
 }
 
+// Reading and writing at an offset meet a range another program has locked
+// (LockFileEx) as a hold, waited out for a moment.
 std::size_t NativeFile::ReadSomeAt(std::uint64_t offset, char* buffer, std::size_t size) {
-    OVERLAPPED position = At(offset);
     DWORD count = 0;
-    if (!::ReadFile(handle_, buffer, static_cast<DWORD>(std::min<std::size_t>(size, kChunk)),
-                    &count, &position)) {
-        if (::GetLastError() == ERROR_HANDLE_EOF) {
-            return 0;
-        }
-        ThrowLastError();
+    const DWORD error = WaitingOutHolds([&] {
+        OVERLAPPED position = At(offset);
+        return ::ReadFile(handle_, buffer, static_cast<DWORD>(std::min<std::size_t>(size, kChunk)),
+                          &count, &position)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (error == ERROR_HANDLE_EOF) {
+        return 0;
+    }
+    if (error != ERROR_SUCCESS) {
+        Throw(error);
     }
     return count;
 }
 
 void NativeFile::WriteAllAt(std::uint64_t offset, std::string_view bytes) {
     while (!bytes.empty()) {
-        OVERLAPPED position = At(offset);
         DWORD count = 0;
-        if (!::WriteFile(handle_, bytes.data(),
-                         static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kChunk)), &count,
-                         &position)) {
-            ThrowLastError();
+        const DWORD error = WaitingOutHolds([&] {
+            OVERLAPPED position = At(offset);
+            return ::WriteFile(handle_, bytes.data(),
+                               static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kChunk)),
+                               &count, &position)
+                       ? DWORD{ERROR_SUCCESS}
+                       : ::GetLastError();
+        });
+        if (error != ERROR_SUCCESS) {
+            Throw(error);
         }
         bytes.remove_prefix(count);
         offset += count;
@@ -407,14 +531,25 @@ bool CopyAccessRights(HANDLE from, HANDLE to) {
 
 } // namespace
 
+// The attributes a replacement is given, so that it is as hidden, as much a
+// system file and as much left out of indexing as the file it replaces. The
+// archive mark, which tells backup programs that a file has changed since
+// they last saw it, is set, as any write sets it. Nothing else is compared: a
+// read-only output is refused before; ReplaceFileW keeps encryption and
+// compression itself; and no new file can be given what file systems and
+// their filters set (a reparse point, the states of a cloud file, sparse,
+// offline, integrity).
+constexpr DWORD kGivenAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                   FILE_ATTRIBUTE_TEMPORARY;
+
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
-    // The new file carries the old one's access rights and attributes
-    // (hidden, system, ...) from the start; ReplaceFileW keeps the rights
-    // too, and the streams, but not the owner: another user's file is
-    // written in place.
+    // The new file carries the old one's owner, access rights and attributes
+    // from the start: ReplaceFileW keeps the rights too, but a rename, where
+    // the file system has no ReplaceFileW, keeps nothing.
     try {
-        if (OwnerOf(original.handle_) != OwnerOf(handle_)) {
+        if (!GiveOwnerOf(original.handle_, handle_)) {
             return Identity::OwnerNotGiven;
         }
         FILE_BASIC_INFO basic{};
@@ -423,11 +558,12 @@ fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& origi
                                             sizeof basic)) {
             return Identity::AttributeNotGiven;
         }
-        basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0; // 0: left as they are
-        basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+        const DWORD attributes = (basic.FileAttributes & kGivenAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+        basic = {}; // times of 0: left as they are
+        basic.FileAttributes = attributes;
         const bool given =
             ::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic) &&
-            InformationOf(handle_).dwFileAttributes == basic.FileAttributes;
+            (InformationOf(handle_).dwFileAttributes & kGivenAttributes) == attributes;
         return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
         return Identity::AttributeNotGiven;
@@ -471,24 +607,17 @@ void NewFile::Complete() {
 }
 
 void NewFile::Replace(const std::filesystem::path& name) {
+    // Only once the old file has been moved aside (Output::ReplaceWith): the
+    // name is free, and a move takes it in one step.
     const std::wstring target = Win32Path(folder_->path() / name);
-    const std::wstring replacement = Win32Path(folder_->path() / temporaryName_);
-    if (!::ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, 0, nullptr, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
-            error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-            Throw(error);
-        }
-        // The old file is gone from the output's name (removed, or moved to a
-        // name the system chose) and the new one kept its own: it is given the
-        // output's name, which completes the replacement, or else kept (named
-        // in no message, but the README says what a .tmp file is) rather than
-        // removed with the new content.
-        if (!::MoveFileExW(replacement.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            const DWORD moveError = ::GetLastError();
-            temporaryName_.clear();
-            Throw(moveError);
-        }
+    const std::wstring source = Win32Path(folder_->path() / temporaryName_);
+    const DWORD error = WaitingOutHolds([&] {
+        return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (error != ERROR_SUCCESS) {
+        Throw(error);
     }
     temporaryName_.clear();
     name_ = name;
@@ -525,10 +654,11 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
         ownerOnly.emplace();
     }
     return WithUniqueName(".tmp", [&](const std::filesystem::path& name) {
-        // WRITE_DAC: to be given the output's access rights, if it is to replace it.
-        NativeFile file(OpenHandle(path_ / name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC,
-                                   FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                   ownerOnly ? ownerOnly->get() : nullptr));
+        // WRITE_DAC, WRITE_OWNER: to be given the output's access rights and
+        // owner, if it is to replace it; a file's creator gets them all.
+        constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER;
+        NativeFile file(OpenHandle(path_ / name, kAccess, FILE_SHARE_READ, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, ownerOnly ? ownerOnly->get() : nullptr));
         MarkForDeletion(file.handle(), true);
         return NewFile(std::move(file), *this, name);
     });
@@ -545,13 +675,75 @@ void Folder::FlushQuietly() const noexcept {
     }
 }
 
+namespace {
+
+// The file a path names, opened for its attributes alone, enough to see what
+// it is and where without acting on it: a link is followed, as any open
+// follows it, but any other reparse point is opened as the file it is, so
+// that the filter behind it takes no part. A cloud placeholder is then not
+// fetched, nor its provider needed.
+Opened Locate(const std::filesystem::path& path, ULONGLONG until) {
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS;
+    Opened located = OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll,
+                                 kFlags | FILE_FLAG_OPEN_REPARSE_POINT, until);
+    if (located.handle != INVALID_HANDLE_VALUE && IsNameSurrogate(located.handle)) {
+        ::CloseHandle(located.handle);
+        located = OpenWaiting(path, FILE_READ_ATTRIBUTES, kShareAll, kFlags, until);
+    }
+    return located;
+}
+
+// Whether the file has named streams (such as the Zone.Identifier of a
+// download), which only ReplaceFileW carries over to a replacement; taken as
+// so where the system cannot tell.
+bool HasNamedStreams(HANDLE file) {
+    DWORD flags = 0;
+    if (::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        (flags & FILE_NAMED_STREAMS) == 0) {
+        return false;
+    }
+    std::vector<std::byte> streams(1 << 16);
+    if (!::GetFileInformationByHandleEx(file, FileStreamInfo, streams.data(),
+                                        static_cast<DWORD>(streams.size()))) {
+        return ::GetLastError() != ERROR_HANDLE_EOF; // EOF: it has no stream at all
+    }
+    for (std::size_t at = 0;;) {
+        const auto* stream = reinterpret_cast<const FILE_STREAM_INFO*>(streams.data() + at);
+        if (std::wstring_view(stream->StreamName, stream->StreamNameLength / sizeof(wchar_t)) !=
+            L"::$DATA") {
+            return true;
+        }
+        if (stream->NextEntryOffset == 0) {
+            return false;
+        }
+        at += stream->NextEntryOffset;
+    }
+}
+
+// A name of ours for the old file beside `name` while it is replaced: as a
+// copy kept during a rewrite in place is named, ".", the name, ".velmora-",
+// 16 hex digits and ".bak", or without the name where that would pass the 255
+// characters a name may have.
+std::filesystem::path AsideName(const std::filesystem::path& name) {
+    const std::filesystem::path unique = UniqueName(".bak");
+    std::wstring whose = L"." + name.native() + unique.native();
+    return whose.size() <= 255 ? std::filesystem::path(whose) : unique;
+}
+
+// The errors of a file system that has no ReplaceFileW (the WebDAV
+// redirector, some shared folders of virtual machines).
+bool IsNotSupported(DWORD error) {
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_PARAMETER;
+}
+
+} // namespace
+
 Output Output::Find(const std::filesystem::path& path) {
     Output output;
-    // Opened for its attributes alone, following links as any open does:
-    // enough to see what the path names, and where, without acting on it.
     // Device names and paths are refused before this (RefuseUnusablePath).
-    const auto [located, error] =
-        TryOpen(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const ULONGLONG until = HoldWaitEnd();
+    const auto [located, error] = Locate(path, until);
     if (located == INVALID_HANDLE_VALUE) {
         if (error != ERROR_FILE_NOT_FOUND || !path.has_filename()) {
             Throw(error);
@@ -571,23 +763,28 @@ Output Output::Find(const std::filesystem::path& path) {
         return output;
     }
     output.kind_ = Kind::Regular;
+    const std::optional<FILE_ID_INFO> foundIdentity = IdentityOf(located);
     const std::filesystem::path target = FinalPathOf(located, std::filesystem::absolute(path));
     output.folder_ = Folder::Open(target.parent_path());
     output.name_ = target.filename();
-    // Opened again by the name the system gave, a link put there since
-    // opened as the link itself (unless the file is a reparse point of its
-    // own, such as a cloud placeholder), and checked to be the file found.
-    // DELETE is asked for where the user may remove it, as ReplaceFileW must.
+    // Opened again by the name the system gave, a link put there since opened
+    // as the link itself, and refused below; but a reparse point of its own,
+    // such as a cloud placeholder, through its filter, which must take part
+    // in what is written to it. DELETE is asked for where the user may remove
+    // it, as a replacement must, and its removal is shared, so that
+    // ReplaceFileW can replace it while it is held. Another program that
+    // holds it a moment without sharing its removal (a scanner) is waited out.
     const DWORD flags = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                             ? 0
                             : FILE_FLAG_OPEN_REPARSE_POINT;
     const auto openAs = [&](DWORD access) {
-        return TryOpen(output.folder_.path() / output.name_, access, FILE_SHARE_READ, OPEN_EXISTING,
-                       flags);
+        return OpenWaiting(output.folder_.path() / output.name_, access,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, flags, until);
     };
     Opened opened = openAs(GENERIC_READ | GENERIC_WRITE | DELETE);
     // Refused where the user may not remove it, or another program holds it
-    // open without letting it be removed (a viewer): then it is written in place.
+    // longer without letting it be removed (a viewer): then it is written in
+    // place. One that does not let it be written either is the failure.
     if (opened.error == ERROR_ACCESS_DENIED || opened.error == ERROR_SHARING_VIOLATION) {
         output.facts_.removalRefused = opened.error == ERROR_ACCESS_DENIED;
         output.facts_.heldByAnother = opened.error == ERROR_SHARING_VIOLATION;
@@ -604,7 +801,12 @@ Output Output::Find(const std::filesystem::path& path) {
     output.file_ = NativeFile(handle);
     const BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
     output.facts_.links = information.nNumberOfLinks;
-    if (!SameFile(information, found)) {
+    const std::optional<FILE_ID_INFO> identity = IdentityOf(handle);
+    // Where the file system tells no identity (some shares), nothing shows
+    // whether the file opened is the one found: it is written as opened.
+    output.facts_.identityUnknown = !foundIdentity || !identity;
+    if ((!output.facts_.identityUnknown && !SameFile(*identity, *foundIdentity)) ||
+        IsNameSurrogate(handle)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;
@@ -619,8 +821,54 @@ Output Output::Find(const std::filesystem::path& path) {
 }
 
 void Output::ReplaceWith(NewFile& replacement) {
-    file_ = NativeFile(); // ReplaceFileW cannot replace a file held without sharing
-    replacement.Replace(name_);
+    // ReplaceFileW moves the old file, still held here, to a name of ours
+    // beside it, and the new one to its name. Held until then, the old file
+    // cannot be taken hold of by another program in between; and where it is
+    // not replaced, it is still in its place, open to be rewritten there.
+    const std::filesystem::path aside = AsideName(name_);
+    const std::wstring target = Win32Path(folder_.path() / name_);
+    const std::wstring source = Win32Path(folder_.path() / replacement.temporaryName_);
+    const std::wstring asidePath = Win32Path(folder_.path() / aside);
+    const DWORD error = WaitingOutHolds([&] {
+        return ::ReplaceFileW(target.c_str(), source.c_str(), asidePath.c_str(), 0, nullptr,
+                              nullptr)
+                   ? DWORD{ERROR_SUCCESS}
+                   : ::GetLastError();
+    });
+    if (IsNotSupported(error)) {
+        // The same moves by hand, where they lose nothing ReplaceFileW keeps.
+        facts_.replaceUnsupported = true;
+        facts_.namedStreams = HasNamedStreams(file_.handle());
+        if (fileio::Decide(facts_) != fileio::WriteWay::ReplacedWhole) {
+            Throw(error);
+        }
+        RenameHeld(file_.handle(), folder_.handle(), aside.native());
+    } else if (error != ERROR_SUCCESS && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        Throw(error); // ReplaceFileW left both files under their names
+    }
+    if (error != ERROR_SUCCESS) {
+        // The old file is aside, the new one still under its temporary name.
+        try {
+            replacement.Replace(name_);
+        } catch (const std::system_error&) {
+            // Put back, to be rewritten in place; or else kept aside, and the
+            // failure tells where.
+            try {
+                RenameHeld(file_.handle(), folder_.handle(), name_.native());
+            } catch (const std::system_error&) {
+                keptIn_ = folder_.path() / aside;
+                file_ = NativeFile();
+            }
+            throw;
+        }
+    }
+    // Removed by its name, which is ours, while still held: no other program
+    // takes hold of it first, and an emulation that removes names rather
+    // than files (wine) removes it too. A failure leaves a backup behind.
+    ::DeleteFileW(asidePath.c_str());
+    file_ = NativeFile();
+    replacement.temporaryName_.clear();
+    replacement.name_ = name_;
 }
 
 std::filesystem::path TemporaryFolder() {

@@ -87,9 +87,15 @@ void PutInPlace(NewFile& replacement, const fs::path& path, native::Output& outp
         output.ReplaceWith(replacement);
     } catch (const std::system_error& error) {
         // Where the output is still open (say, a file mounted over another,
-        // which no rename can replace), it can be rewritten in place instead.
+        // which no rename can replace), it can be rewritten in place instead;
+        // where not (Windows: moved aside and not put back), the failure says
+        // where its old content is.
         if (!output.file().IsOpen()) {
-            fileio::RaiseFileFailure(fileio::kSave, path, error.code());
+            try {
+                fileio::RaiseFileFailure(fileio::kReplace, path, error.code());
+            } catch (const FileFailure& failure) {
+                throw fileio::WithCopyKeptIn(failure, output.oldContentKeptIn());
+            }
         }
         facts.renameRefused = true;
         return;
@@ -208,7 +214,7 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
 
 // Replaced whole where the facts allow, otherwise rewritten in place.
 WriteWay WriteExisting(std::string_view content, const fs::path& path, native::Output& output) {
-    fileio::OutputFacts facts = output.facts();
+    fileio::OutputFacts& facts = output.facts();
     if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {
         NewFile replacement = PrepareReplacement(content, path, output, facts);
         if (fileio::Decide(facts) == WriteWay::ReplacedWhole) {

@@ -18,6 +18,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     if (facts.removalRefused) {
         return WriteWay::InPlaceRemovalRefused;
     }
+    if (facts.identityUnknown) {
+        return WriteWay::InPlaceIdentityUnknown;
+    }
     if (facts.heldByAnother) {
         return WriteWay::InPlaceHeld;
     }
@@ -32,6 +35,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     }
     if (facts.identity == Identity::AttributeNotGiven) {
         return WriteWay::InPlaceAttributeNotGiven;
+    }
+    if (facts.replaceUnsupported && facts.namedStreams) {
+        return WriteWay::InPlaceStreamsNotCarried; // a rename would leave them behind
     }
     if (facts.renameRefused) {
         return WriteWay::InPlaceNotRenamable;

@@ -17,26 +17,35 @@ enum class WriteWay {
     // Rewritten in place, because:
     InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
     InPlaceRemovalRefused,       // the user may write it but not remove it, as a rename must
-    InPlaceHeld,                 // another program holds it open and will not let it be removed
+    InPlaceIdentityUnknown,      // its file system gives no file ID, so no later step could tell
+                                 // it from a file put in its place since (some shares)
+    InPlaceHeld,                 // another program holds it open, longer than a moment, and will
+                                 // not let it be removed
     InPlaceAnotherOwner,         // its owner or group cannot be given to a new file
     InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
     InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
     InPlaceNoRoom,               // there is no room for a second copy beside it
-    InPlaceNotRenamable,         // the system will not rename over it (a file mounted there)
+    InPlaceStreamsNotCarried,    // it has named streams, which only ReplaceFileW carries over,
+                                 // and its file system has no ReplaceFileW
+    InPlaceNotRenamable,         // the system will not put a new file in its place (a file
+                                 // mounted there, a new file held by another program)
 };
 
-// What is known of an existing output. The first three are found with the
-// output itself; the rest are learnt in turn by preparing its replacement,
-// each only while the facts before it still allow one.
+// What is known of an existing output. The first four are found with the
+// output itself; the rest are learnt in turn by preparing its replacement and
+// putting it in place, each only while the facts before it still allow one.
 struct OutputFacts {
     enum class NewFile { NotTried, Made, Refused, NoRoom };
     enum class Identity { NotTried, Given, OwnerNotGiven, AttributeNotGiven };
 
     std::uint32_t links = 1;
     bool removalRefused = false;
+    bool identityUnknown = false;
     bool heldByAnother = false;
     NewFile newFile = NewFile::NotTried;
     Identity identity = Identity::NotTried;
+    bool replaceUnsupported = false; // the file system has no ReplaceFileW
+    bool namedStreams = false;       // looked for only where that is so
     bool renameRefused = false;
 };
 

@@ -10,6 +10,8 @@
 #include <tuple>
 
 #ifdef _WIN32
+#include <atomic>
+#include <thread>
 #include <windows.h>
 #endif
 
@@ -88,12 +90,6 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     ::CloseHandle(other);
     WriteTextFile("x", L"\\\\?\\" + fs::absolute(folder / "verbatim").native());
     EXPECT_EQ(ReadTextFile(folder / "verbatim"), "x");
-    // A viewer that lets others write it but not remove it: written in place.
-    const HANDLE viewer = ::CreateFileW((folder / "verbatim").c_str(), GENERIC_READ, 3, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(WriteOutput("y", folder / "verbatim"), WriteWay::InPlaceHeld);
-    ::CloseHandle(viewer);
-    EXPECT_EQ(ReadTextFile(folder / "verbatim"), "y");
     constexpr int kNoFolder = ERROR_PATH_NOT_FOUND; // also for an empty path
 #else
     ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0); // an open that waits would hang
@@ -132,7 +128,72 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     EXPECT_EQ(Bytes(folder / "victim"), "keep");
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+
+// Which file a path names.
+std::uint64_t FileIndex(const fs::path& path) {
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION information{};
+    ::GetFileInformationByHandle(file, &information);
+    ::CloseHandle(file);
+    return (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+}
+
+// Another program that reads the output for a moment whenever it can, as a virus scanner or an
+// indexer does, is waited out: the output is still replaced whole, and keeps the attributes given
+// to it. One that holds it past the wait without letting it be removed has it rewritten in place;
+// one that does not let it be written either is the failure, and the output is as it was.
+TEST(WriteTextFile, WaitsOutAMomentsHoldAndKeepsTheAttributes) {
+    const ScratchFolder folder;
+    const fs::path out = folder / "out.txt";
+    PutBytes(out, "old");
+    ::SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                          FILE_ATTRIBUTE_ARCHIVE |
+                                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    const DWORD attributes = ::GetFileAttributesW(out.c_str()); // those the file system keeps
+    std::atomic<bool> scanning = true;
+    std::thread scanner([&] {
+        while (scanning) {
+            const HANDLE scan = ::CreateFileW(out.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING,
+                                              0, nullptr); // sharing reading and writing
+            if (scan == INVALID_HANDLE_VALUE) {
+                ::Sleep(1);
+                continue;
+            }
+            ::Sleep(30);
+            ::CloseHandle(scan);
+            ::Sleep(30);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        const std::uint64_t before = FileIndex(out);
+        EXPECT_EQ(WriteOutput(std::to_string(i), out), WriteWay::ReplacedWhole) << i;
+        EXPECT_NE(FileIndex(out), before) << i;
+    }
+    scanning = false;
+    scanner.join();
+    EXPECT_EQ(Bytes(out), "19");
+    EXPECT_EQ(::GetFileAttributesW(out.c_str()), attributes);
+
+    const std::uint64_t index = FileIndex(out);
+    const HANDLE viewer =
+        ::CreateFileW(out.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(WriteOutput("held", out), WriteWay::InPlaceHeld);
+    ::CloseHandle(viewer);
+    const HANDLE reader =
+        ::CreateFileW(out.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, 0);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_FILE_OUTCOME(WriteTextFile("x", out), ERROR_SHARING_VIOLATION,
+                        "^Cannot open \".*out.txt\" for writing: .+$");
+    EXPECT_LT(::GetTickCount64() - start, 10'000u);
+    ::CloseHandle(reader);
+    EXPECT_EQ(Bytes(out), "held");
+    EXPECT_EQ(FileIndex(out), index);
+    EXPECT_EQ(CountIn(folder.path), 1);
+}
+
+#else
 
 // Files in /proc report a size of 0: only what is read counts.
 TEST(ReadTextFileUpTo, CountsWhatIsReadNotTheSizeReported) {
