@@ -5,6 +5,7 @@
 
 #include "failure_report.h"
 #include "frmmain.h"
+#include "ui_frmmain.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -26,6 +27,7 @@ class tst_Frmmain : public QObject {
     void dropOnAPathBox_data();
     void dropOnAPathBox();
     void completionOffersTheFolderAndChangesOnlyWhatIsTaken();
+    void everyTextIsWholeAtTheDesktopsFont();
     void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
@@ -49,6 +51,22 @@ class tst_Frmmain : public QObject {
             }
         }
         return names;
+    }
+    // The size of a control's text as shown: of the pixels that it changes.
+    static QSize ink(QWidget* control) {
+        const QString text = control->property("text").toString();
+        const QImage with = control->grab().toImage();
+        control->setProperty("text", QString());
+        const QImage without = control->grab().toImage();
+        control->setProperty("text", text);
+        QRect changed;
+        for (int at = 0; at < with.width() * with.height(); ++at) {
+            const QPoint pixel(at % with.width(), at / with.width());
+            if (with.pixel(pixel) != without.pixel(pixel)) {
+                changed |= QRect(pixel, QSize(1, 1));
+            }
+        }
+        return changed.size();
     }
     static QString spoken(const QAccessibleInterface* item) {
         const char* role = QMetaEnum::fromType<QAccessible::Role>().valueToKey(item->role());
@@ -276,6 +294,42 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     QTest::qWait(300);
     QVERIFY(offered().isEmpty());
     QDir::setCurrent(home);
+}
+
+// A larger font makes the whole window larger, each edge in proportion to
+// within a pixel, so that every text is whole; at the desktop's own font, or
+// a smaller one, it stays as its description lays it out.
+void tst_Frmmain::everyTextIsWholeAtTheDesktopsFont() {
+    const QFont desktop = QApplication::font();
+    const auto restore = qScopeGuard([&] { QApplication::setFont(desktop); });
+    QWidget described;
+    Ui::Frmmain().setupUi(&described);
+    QFont font = desktop;
+    for (const qreal points : {desktop.pointSizeF(), 6.0, 9.0, 10.0, 11.0, 16.0}) {
+        font.setPointSizeF(points);
+        QApplication::setFont(font);
+        Frmmain grown;
+        const double factor = grown.width() / double(described.width());
+        QVERIFY2(factor == 1 || (factor > 1 && points > desktop.pointSizeF()),
+                 qPrintable(font.key()));
+        QVERIFY(qAbs(grown.height() - described.height() * factor) <= 1);
+        for (const QWidget* laidOut : described.findChildren<QWidget*>()) {
+            QWidget* control = grown.findChild<QWidget*>(laidOut->objectName());
+            const QRectF expected(QPointF(laidOut->pos()) * factor,
+                                  QSizeF(laidOut->size()) * factor);
+            const QRectF placed = control->geometry();
+            QVERIFY2(placed.marginsAdded({1, 1, 1, 1}).contains(expected) &&
+                         expected.marginsAdded({1, 1, 1, 1}).contains(placed),
+                     qPrintable(laidOut->objectName()));
+            if (!control->isHidden()) {
+                const QSize seen = ink(control);
+                // Room for any text; it moves by 100 pixels, whole ones at
+                // any scale in quarters, so it is drawn the same.
+                control->resize(control->size() + QSize(200, 200));
+                QVERIFY2(ink(control) == seen, qPrintable(control->property("text").toString()));
+            }
+        }
+    }
 }
 
 void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {
