@@ -40,32 +40,12 @@ shown() {
         esac && echo "$id"
     done
 }
-# Waits up to 10 s for such a window to be shown, or with "gone" as $2, for
-# none to be left.
-wait_for() {
-    local tenth
-    for tenth in $(seq 100); do
-        if [ -n "$(shown "$1")" ]; then
-            [ "${2:-}" = gone ] || return 0
-        elif [ "${2:-}" = gone ]; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
-
-# Waits up to 10 s for FILE to hold exactly the bytes $2 (in hex).
-holds() {
-    local tenth
-    for tenth in $(seq 100); do
-        if [ -f "$1" ] && [ "$(od -An -tx1 "$1" | tr -d ' \n')" = "$2" ]; then
-            return 0
-        fi
-        sleep 0.1
-    done
-    return 1
-}
+# Runs the command given until it succeeds, for up to 10 s.
+within_10s() { local n; for n in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
+is_shown() { [ -n "$(shown "$1")" ]; }
+is_gone() { [ -z "$(shown "$1")" ]; }
+# Whether FILE holds exactly the bytes $2 (in hex).
+holds() { [ -f "$1" ] && [ "$(od -An -tx1 "$1" | tr -d ' \n')" = "$2" ]; }
 
 # Where the window is, and how large.
 locate() {
@@ -91,7 +71,7 @@ type_over() {
 reopen_output() {
     click_output
     xdotool key End BackSpace type "a"
-    wait_for list || fail "the list did not open under OUTPUT"
+    within_10s is_shown list || fail "the list did not open under OUTPUT"
 }
 
 dir=$(mktemp -d)
@@ -122,8 +102,8 @@ type_over "$dir/data"
 for run in $(seq "$runs"); do
     reopen_output
     click_convert
-    holds "$dir/data" 48656c6c6f || fail "run $run: one click did not convert into $dir/data"
-    wait_for list gone || fail "run $run: the list stayed open"
+    within_10s holds "$dir/data" 48656c6c6f || fail "run $run: one click did not convert into $dir/data"
+    within_10s is_gone list || fail "run $run: the list stayed open"
     rm "$dir/data"
 done
 say "$runs of $runs: with data.bin offered, one click converted into $dir/data"
@@ -132,11 +112,11 @@ say "$runs of $runs: with data.bin offered, one click converted into $dir/data"
 click_input
 type_over "$dir/folde"
 xdotool type "r"
-wait_for list || fail "the list did not offer the folder under INPUT"
+within_10s is_shown list || fail "the list did not offer the folder under INPUT"
 click_convert
-wait_for report || fail "one click did not report the folder as the input"
+within_10s is_shown report || fail "one click did not report the folder as the input"
 xdotool windowfocus --sync "$(shown report)" key Return
-wait_for report gone || fail "the report did not close on Return"
+within_10s is_gone report || fail "the report did not close on Return"
 say "with the folder offered under INPUT, one click reported the failure"
 
 # 3. A "/" typed at the start names the same file; at the end, a folder.
@@ -144,25 +124,25 @@ click_input
 type_over "$dir/in.txt"
 reopen_output
 click_output_start
-wait_for list gone || fail "a click in OUTPUT left the list open"
+within_10s is_gone list || fail "a click in OUTPUT left the list open"
 xdotool type "/"
 click_convert
-holds "$dir/data" 48656c6c6f || fail "a click at the start of OUTPUT did not put the caret there"
+within_10s holds "$dir/data" 48656c6c6f || fail "a click at the start of OUTPUT did not put the caret there"
 say "with the list open, one click at the start of OUTPUT put the caret there"
 
 # 4.
 reopen_output
 click_input
-wait_for list gone || fail "a click in INPUT left the list open"
+within_10s is_gone list || fail "a click in INPUT left the list open"
 type_over "$dir/in2.txt"
 click_convert
-holds "$dir/data" 4f4b || fail "what was typed after a click in INPUT did not go there"
+within_10s holds "$dir/data" 4f4b || fail "what was typed after a click in INPUT did not go there"
 say "with the list open under OUTPUT, one click put the caret in INPUT"
 
 # 5.
 reopen_output
 xdotool windowmove --sync "$main" "$((x + 40))" "$((y + 30))"
-wait_for list gone || fail "the list stayed behind when the window moved"
+within_10s is_gone list || fail "the list stayed behind when the window moved"
 locate
 say "the list closed when the window moved to $x,$y"
 

@@ -86,24 +86,14 @@ list_shown() {
     local info
     info=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$info")" = 0 ]
 }
-# Waits up to 10 s for the list to be shown, or with "gone", to be gone.
-wait_for_list() {
-    local tenth
-    for tenth in $(seq 50); do
-        if list_shown; then
-            [ "${1:-}" = gone ] || return 0
-        elif [ "${1:-}" = gone ]; then
-            return 0
-        fi
-        sleep 0.2
-    done
-    return 1
-}
+list_gone() { ! list_shown; }
+# Runs the command given until it succeeds, for up to 10 s.
+within_10s() { local n; for n in $(seq 50); do "$@" && return 0; sleep 0.2; done; return 1; }
 # Types the last letter of the box at $1,$2 again, which opens the list.
 reopen_list() {
     click_at "$1" "$2"
     xdotool key End BackSpace type "$3"
-    wait_for_list || fail "the list of names did not open"
+    within_10s list_shown || fail "the list of names did not open"
 }
 # Centre of FILE CONVERT (Cmdgo: 208, 88, 89 x 33) and of the output box
 # (txtOfile: 64, 56, 241 x 19), in client coordinates.
@@ -188,7 +178,7 @@ for run in $(seq 5); do
     reopen_list 184 65 a
     click_convert
     expect_hello "$drive_c/w/data"
-    wait_for_list gone || fail "run $run: the list stayed open after the click"
+    within_10s list_gone || fail "run $run: the list stayed open after the click"
     rm "$drive_c/w/data"
 done
 say "5 of 5: with data.bin offered under OUTPUT, one click converted into C:\\w\\data"
@@ -213,7 +203,7 @@ frame=$(field frame "$info")
 title_y=$(((${frame##*+} + origin_y) / 2)) # halfway between the frame's top and the client area
 xdotool mousemove "$((origin_x + 100))" "$title_y" mousedown 1 sleep 0.2 \
     mousemove_relative 40 30 sleep 0.2 mouseup 1
-wait_for_list gone || fail "the list stayed open when the title bar was dragged"
+within_10s list_gone || fail "the list stayed open when the title bar was dragged"
 info=$(wait_for Main) || fail "the window is gone after a drag of its title bar"
 locate
 [ "$origin" != "$before" ] || fail "a drag of the title bar did not move the window"
