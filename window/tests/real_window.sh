@@ -85,7 +85,8 @@ say "starting $velmora"
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 
-main=$(xdotool search --sync --onlyvisible --pid "$pid" --name '^Main$' | head -n 1)
+main=$(timeout 30 xdotool search --sync --onlyvisible --pid "$pid" --name '^Main$' | head -n 1) ||
+    fail "no window titled \"Main\" appeared"
 locate
 say "Main: ${window_WIDTH}x$window_HEIGHT at $x,$y"
 if [ -n "$screenshot" ] && command -v import >/dev/null; then
