@@ -305,7 +305,7 @@ void tst_Frmmain::everyTextIsWholeAtTheDesktopsFont() {
     QWidget described;
     Ui::Frmmain().setupUi(&described);
     // At 12 points, of fixed width too: FILE CONVERT then needs more room than a label.
-    const QString fixedWidth = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    const QString fixedWidth = QStringLiteral("DejaVu Sans Mono");
     QFont font = desktop;
     for (const qreal points : {desktop.pointSizeF(), 6.0, 9.0, 10.0, 11.0, 16.0, 12.0}) {
         font.setFamily(points == 12 ? fixedWidth : desktop.family());
