@@ -46,6 +46,8 @@ fi
 
 base_packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev qt6-base-dev libgl-dev
     fonts-dejavu-core)
+# For the check of the real window on a virtual X server, with xdotool.
+real_window_packages=(xvfb xauth xdotool x11-utils)
 
 windows_packages=(cmake make ninja-build g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools
     dpkg-dev python3 python3-xlib wine wine64 fonts-wine googletest xvfb xauth xdotool nsis)
@@ -158,7 +160,7 @@ pack_deb() {
 command=${1:-}
 case "$command" in
     test)
-        install_missing "${base_packages[@]}"
+        install_missing "${base_packages[@]}" "${real_window_packages[@]}"
         build_and_test release
         ;;
     run)
@@ -173,7 +175,7 @@ case "$command" in
         exec build/release/window/velmora
         ;;
     asan)
-        install_missing "${base_packages[@]}"
+        install_missing "${base_packages[@]}" "${real_window_packages[@]}"
         build_and_test asan
         ;;
     windows | mingw)

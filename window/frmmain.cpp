@@ -2,6 +2,7 @@
 #include "frmmain.h"
 
 #include "failure_report.h"
+#include "grow_to_font.h"
 #include "path_completion.h"
 #include "path_drops.h"
 #include "ui_frmmain.h"
@@ -59,6 +60,8 @@ Frmmain::Frmmain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Frm
     static const bool described = (QAccessible::installFactory(DescribeWindow), true);
     (void)described;
     ui->setupUi(this);
+    // Every text whole at the desktop's font, however large.
+    GrowToFont(this);
     // A fixed window: a title with close box and system menu, but no minimize
     // or maximize box, and on Windows a thin border with no sizing frame.
     // Flags cannot be set in the description itself.

@@ -3,6 +3,7 @@
 
 #include <QAbstractItemView>
 #include <QCompleter>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QStringListModel>
@@ -60,8 +61,15 @@ void PathCompletion::Edited(const QString& text) {
 #endif
         connect(completer_, qOverload<const QString&>(&QCompleter::activated), this,
                 &PathCompletion::Take);
-        // After the completer's own filter, so it sees Tab first.
-        completer_->popup()->installEventFilter(this);
+        // Not a popup, which would hold the mouse while it is shown: the click
+        // that closed it would be lost. A list that takes no focus, shown
+        // above the window like a tooltip, leaves every click to where it lands.
+        completer_->popup()->setWindowFlags(Qt::ToolTip | Qt::WindowDoesNotAcceptFocus);
+        // After the completer's own filter on the box, so that this one sees
+        // the box's keys first, and closes the list before the completer
+        // would hold back the box's loss of focus.
+        box_->installEventFilter(this);
+        box_->window()->installEventFilter(this);
         lister_ = std::make_unique<FolderLister>(
             this,
             [this](const FolderQuery& listed, const QStringList& names) { Offer(listed, names); });
@@ -72,6 +80,7 @@ void PathCompletion::Edited(const QString& text) {
         namesFolder_ = query->folder;
     }
     ShowMatches(query->namePrefix); // what is known now; the folder is read again
+    shownForEdit_ = completer_->popup()->isVisible();
     try {
         lister_->Request(*query);
     } catch (const std::exception&) {
@@ -85,13 +94,16 @@ void PathCompletion::Offer(const FolderQuery& query, const QStringList& names) {
     }
     names_->setStringList(names);
     namesFolder_ = query.folder;
-    ShowMatches(query.namePrefix);
+    // A list the user closed since the edit stays closed.
+    if (!shownForEdit_ || completer_->popup()->isVisible()) {
+        ShowMatches(query.namePrefix);
+    }
 }
 
 void PathCompletion::ShowMatches(const QString& namePrefix) {
     completer_->setCompletionPrefix(namePrefix);
     const int count = completer_->completionCount();
-    // A popup that offers only what is typed already would only be in the way.
+    // A list that offers only what is typed already would only be in the way.
     if (!box_->hasFocus() || count == 0 ||
         (count == 1 && completer_->currentCompletion() == namePrefix)) {
         completer_->popup()->hide();
@@ -108,18 +120,54 @@ void PathCompletion::Take(const QString& name) {
     }
 }
 
-bool PathCompletion::eventFilter(QObject* /*popup*/, QEvent* event) {
-    // Tab takes the highlighted name as Return does. With none highlighted,
-    // the completer passes Tab on to the box, which moves the focus on: a
-    // popup never traps a keyboard user.
-    if (event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->keyCombination() == QKeyCombination(Qt::Key_Tab)) {
-        const QModelIndex highlighted = completer_->popup()->currentIndex();
-        if (highlighted.isValid()) {
-            completer_->popup()->hide();
-            Take(highlighted.data().toString());
-            return true;
-        }
+bool PathCompletion::eventFilter(QObject* watched, QEvent* event) {
+    if (!completer_->popup()->isVisible()) {
+        return false;
+    }
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        return watched == box_ && PassToList(static_cast<QKeyEvent*>(event));
+    // A click anywhere in the window, its title bar included, the box losing
+    // the focus, or the window moving closes the list; the event goes on.
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::NonClientAreaMouseButtonPress:
+    case QEvent::FocusOut:
+    case QEvent::Move:
+        completer_->popup()->hide();
+        break;
+    default:
+        break;
     }
     return false;
+}
+
+bool PathCompletion::PassToList(QKeyEvent* key) {
+    QAbstractItemView* list = completer_->popup();
+    switch (key->key()) {
+    case Qt::Key_Tab: {
+        // Tab takes the highlighted name as Return does. With none
+        // highlighted, it moves the focus on, which closes the list: a list
+        // never traps a keyboard user.
+        const QModelIndex highlighted = list->currentIndex();
+        if (!highlighted.isValid() || key->keyCombination() != QKeyCombination(Qt::Key_Tab)) {
+            return false;
+        }
+        list->hide();
+        Take(highlighted.data().toString());
+        return true;
+    }
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        // The completer's own handling: highlight, take, or close.
+        QCoreApplication::sendEvent(list, key);
+        return true;
+    default:
+        return false;
+    }
 }

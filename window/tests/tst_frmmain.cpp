@@ -5,6 +5,7 @@
 
 #include "failure_report.h"
 #include "frmmain.h"
+#include "ui_frmmain.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -26,6 +27,7 @@ class tst_Frmmain : public QObject {
     void dropOnAPathBox_data();
     void dropOnAPathBox();
     void completionOffersTheFolderAndChangesOnlyWhatIsTaken();
+    void everyTextIsWholeAtTheDesktopsFont();
     void screenReadersSeeAWindowNamedMainAndItsControls();
 
   private:
@@ -38,6 +40,33 @@ class tst_Frmmain : public QObject {
     static QByteArray get(const QString& path) {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>";
+    }
+    // The names offered by the list that completes a path; none while it is hidden.
+    static QStringList offered() {
+        QStringList names;
+        for (QWidget* shown : QApplication::topLevelWidgets()) {
+            auto* list = qobject_cast<QAbstractItemView*>(shown);
+            for (int row = 0; list && list->isVisible() && row < list->model()->rowCount(); ++row) {
+                names << list->model()->index(row, 0).data().toString();
+            }
+        }
+        return names;
+    }
+    // The size of a control's text as shown: of the pixels that it changes.
+    static QSize ink(QWidget* control) {
+        const QString text = control->property("text").toString();
+        const QImage with = control->grab().toImage();
+        control->setProperty("text", QString());
+        const QImage without = control->grab().toImage();
+        control->setProperty("text", text);
+        QRect changed;
+        for (int at = 0; at < with.width() * with.height(); ++at) {
+            const QPoint pixel(at % with.width(), at / with.width());
+            if (with.pixel(pixel) != without.pixel(pixel)) {
+                changed |= QRect(pixel, QSize(1, 1));
+            }
+        }
+        return changed.size();
     }
     static QString spoken(const QAccessibleInterface* item) {
         const char* role = QMetaEnum::fromType<QAccessible::Role>().valueToKey(item->role());
@@ -230,39 +259,30 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     box("txtOfile")->setText(scratch("out.bin"));
     input->setFocus();
     input->clear();
-    QAbstractItemView* popup = nullptr;
-    const auto typeAndWait = [&](const QString& keys) {
-        QTest::keyClicks(input, keys);
-        (void)QTest::qWaitFor([] { return QApplication::activePopupWidget() != nullptr; });
-        popup = qobject_cast<QAbstractItemView*>(QApplication::activePopupWidget());
-        QStringList offered;
-        for (int row = 0; popup && row < popup->model()->rowCount(); ++row) {
-            offered << popup->model()->index(row, 0).data().toString();
-        }
-        return offered;
-    };
     // No hidden name unless asked for; folders marked as such.
-    QCOMPARE(typeAndWait(folder->path() + "/"), QStringList({"alpha.txt", "alpine/", "beta.txt"}));
-    QCOMPARE(typeAndWait("al"), QStringList({"alpha.txt", "alpine/"}));
-    QTest::keyClick(popup, Qt::Key_Down);
-    QTest::keyClick(popup, Qt::Key_Escape);
-    QVERIFY(!popup->isVisible());
+    QTest::keyClicks(input, folder->path() + "/");
+    QTRY_COMPARE(offered(), QStringList({"alpha.txt", "alpine/", "beta.txt"}));
+    QTest::keyClicks(input, "al");
+    QTRY_COMPARE(offered(), QStringList({"alpha.txt", "alpine/"}));
+    QTest::keyClick(input, Qt::Key_Down);
+    QTest::keyClick(input, Qt::Key_Escape);
+    QTest::qWait(300); // the folder read again meanwhile does not open it again
+    QVERIFY(offered().isEmpty());
     QCOMPARE(input->text(), folder->path() + "/al"); // highlighting changed nothing
 
-    for (const auto key : {Qt::Key_Tab, Qt::Key_Return}) {
-        QCOMPARE(typeAndWait("ph"), QStringList({"alpha.txt"}));
-        QTest::keyClick(popup, Qt::Key_Down);
-        QTest::keyClick(popup, key);
-        QCOMPARE(input->text(), folder->path() + "/alpha.txt");
-        input->setText(folder->path() + "/al");
-    }
-    // With nothing highlighted, Return only closes the popup, and Tab moves on.
-    for (const auto key : {Qt::Key_Return, Qt::Key_Tab}) {
-        input->setText(folder->path() + "/al");
-        QCOMPARE(typeAndWait("p").size(), 2);
-        QTest::keyClick(popup, key);
-        QVERIFY(!popup->isVisible());
-        QCOMPARE(input->text(), folder->path() + "/alp");
+    // Tab or Return takes the highlighted name; with none, Return closes the list, Tab moves on.
+    for (const bool highlighted : {true, false}) {
+        for (const auto key : {Qt::Key_Return, Qt::Key_Tab}) {
+            input->setText(folder->path() + "/al");
+            QTest::keyClicks(input, "p");
+            QTRY_COMPARE(offered().size(), 2);
+            if (highlighted) {
+                QTest::keyClick(input, Qt::Key_Down);
+            }
+            QTest::keyClick(input, key);
+            QVERIFY(offered().isEmpty());
+            QCOMPARE(input->text(), folder->path() + (highlighted ? "/alpha.txt" : "/alp"));
+        }
     }
     QCOMPARE(QApplication::focusWidget(), box("txtOfile"));
     QVERIFY(!QFile::exists(scratch("out.bin"))); // and nothing was converted
@@ -272,8 +292,44 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     QVERIFY(QDir::setCurrent(folder->path()));
     QTest::keyClicks(box("txtOfile"), "./al");
     QTest::qWait(300);
-    QVERIFY(!QApplication::activePopupWidget());
+    QVERIFY(offered().isEmpty());
     QDir::setCurrent(home);
+}
+
+// A larger font makes the whole window larger, each edge in proportion to
+// within a pixel, so that every text is whole; at the desktop's own font, or
+// a smaller one, it stays as its description lays it out.
+void tst_Frmmain::everyTextIsWholeAtTheDesktopsFont() {
+    const QFont desktop = QApplication::font();
+    const auto restore = qScopeGuard([&] { QApplication::setFont(desktop); });
+    QWidget described;
+    Ui::Frmmain().setupUi(&described);
+    // At 12 points, of fixed width too: FILE CONVERT then needs more room than a label.
+    const QString fixedWidth = QStringLiteral("DejaVu Sans Mono");
+    QFont font = desktop;
+    for (const qreal points : {desktop.pointSizeF(), 6.0, 9.0, 10.0, 11.0, 16.0, 12.0}) {
+        font.setFamily(points == 12 ? fixedWidth : desktop.family());
+        font.setPointSizeF(points);
+        QApplication::setFont(font);
+        Frmmain grown;
+        const double factor = grown.width() / double(described.width());
+        QVERIFY(factor == 1 || (factor > 1 && points > desktop.pointSizeF()));
+        QVERIFY(qAbs(grown.height() - described.height() * factor) <= 1);
+        for (const QWidget* laidOut : described.findChildren<QWidget*>()) {
+            QWidget* control = grown.findChild<QWidget*>(laidOut->objectName());
+            const QRectF expected(QPointF(laidOut->pos()) * factor,
+                                  QSizeF(laidOut->size()) * factor);
+            QVERIFY2(QRectF(control->geometry()).marginsAdded({1, 1, 1, 1}).contains(expected) &&
+                         expected.marginsAdded({1, 1, 1, 1}).contains(control->geometry()),
+                     qPrintable(laidOut->objectName()));
+            if (!control->isHidden()) {
+                const QSize seen = ink(control);
+                // Room for any text, which moves by whole pixels at any scale in quarters.
+                control->resize(control->size() + QSize(200, 200));
+                QVERIFY2(ink(control) == seen, qPrintable(control->property("text").toString()));
+            }
+        }
+    }
 }
 
 void tst_Frmmain::screenReadersSeeAWindowNamedMainAndItsControls() {

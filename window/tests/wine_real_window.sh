@@ -7,16 +7,26 @@
 #      fixed, with a close box but no minimize or maximize box;
 #   2. a click on FILE CONVERT converts C:\in.txt into C:\ok.txt (the paths it
 #      starts with), and one after typing another output path converts there;
-#   3. with the input missing, a click shows the report titled "Velmora";
+#   3. with the list of names that completes a path open, one click on FILE
+#      CONVERT does what it would do without the list, 5 times over each:
+#      OUTPUT typed as C:\w\data beside data.bin, which the list offers,
+#      converts into it; INPUT typed as C:\windows\sys, which names no file
+#      though the list offers system.ini, system32\ and syswow64\, is
+#      reported; and a drag of the title bar moves the window and closes the
+#      list;
+#   4. with the input missing, a click shows the report titled "Velmora";
 #      after OK (Return) the window is still there, and the program running;
-#   4. a file dropped on INPUT and one on OUTPUT, as from an X file manager,
+#   5. a file dropped on INPUT and one on OUTPUT, as from an X file manager,
 #      are converted from and into by a click; a drop of two files is refused;
-#   5. closed as its close box does, it ends with exit status 0.
+#   6. closed as its close box does, it ends with exit status 0.
 #
 # The drops use the X drag-and-drop protocol (XDND, xdnd_drop.py beside this
 # script), which wine turns into an Explorer drop: a Windows file list.
 #
-# usage: wine_real_window.sh VELMORA_EXE WINDOW_PROBE_EXE [SCREENSHOT.png]
+# The prefix is set up by wine_gui_prefix.sh beside this script, at 100%,
+# or at the screen's scale in dots per inch given as LOGPIXELS.
+#
+# usage: wine_real_window.sh VELMORA_EXE WINDOW_PROBE_EXE [SCREENSHOT.png [LOGPIXELS]]
 # Needs WINEPREFIX (set by the test preset), DISPLAY, xdotool, python3-xlib;
 # ImageMagick's "import" for the screenshot of the window, taken after it starts.
 set -euo pipefail
@@ -24,6 +34,7 @@ set -euo pipefail
 exe=$1
 probe=$2
 screenshot=${3:-}
+logpixels=${4:-96}
 : "${WINEPREFIX:?WINEPREFIX must name the wine prefix}"
 : "${DISPLAY:?an X server is needed (run under xvfb-run)}"
 wine=${VELMORA_WINE:-wine}
@@ -64,8 +75,26 @@ expect_hello() {
     fail "$1 does not hold Hello"
 }
 
-# Clicks at a point of the window's client area.
-click_at() { xdotool mousemove "$((origin_x + $1))" "$((origin_y + $2))" click 1; }
+# Clicks at a point of the window's client area, given at 100%.
+click_at() {
+    xdotool mousemove "$((origin_x + $1 * logpixels / 96))" "$((origin_y + $2 * logpixels / 96))" \
+        click 1
+}
+# Whether the list of names is shown: a window titled with the program's
+# name, as the report is, but with no title bar and so no system menu.
+list_shown() {
+    local info
+    info=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$info")" = 0 ]
+}
+list_gone() { ! list_shown; }
+# Runs the command given until it succeeds, for up to 10 s.
+within_10s() { local n; for n in $(seq 50); do "$@" && return 0; sleep 0.2; done; return 1; }
+# Types the last letter of the box at $1,$2 again, which opens the list.
+reopen_list() {
+    click_at "$1" "$2"
+    xdotool key End BackSpace type "$3"
+    within_10s list_shown || fail "the list of names did not open"
+}
 # Centre of FILE CONVERT (Cmdgo: 208, 88, 89 x 33) and of the output box
 # (txtOfile: 64, 56, 241 x 19), in client coordinates.
 click_convert() { click_at 252 104; }
@@ -77,7 +106,8 @@ drop_at() {
     shift 2
     urls=$(/usr/bin/python3 -c 'import sys, urllib.parse
 print(" ".join("file://" + urllib.parse.quote(path) for path in sys.argv[1:]))' "$@")
-    "$xdnd_drop" "$((origin_x + x))" "$((origin_y + y))" "text/uri-list=$urls" \
+    "$xdnd_drop" "$((origin_x + x * logpixels / 96))" "$((origin_y + y * logpixels / 96))" \
+        "text/uri-list=$urls" \
         "text/plain=$urls" || true
 }
 
@@ -85,12 +115,13 @@ print(" ".join("file://" + urllib.parse.quote(path) for path in sys.argv[1:]))' 
 # server would give the window no display: let it end first.
 wineserver -w
 
-# There is no window manager on the virtual X server: wine draws the title
-# bar and border itself, as Windows does.
-"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+# Windows' dialog font, no window manager, and the screen's scale.
+"$(dirname "$0")/wine_gui_prefix.sh" "$logpixels"
 
-rm -rf "$drive_c/in.txt" "$drive_c/ok.txt" "$drive_c/typed.bin" "$drive_c/dropped"
+rm -rf "$drive_c/in.txt" "$drive_c/ok.txt" "$drive_c/typed.bin" "$drive_c/dropped" "$drive_c/w"
 printf '48656C6C6F' >"$drive_c/in.txt"
+mkdir "$drive_c/w"
+printf 'old' >"$drive_c/w/data.bin"
 mkdir "$drive_c/dropped"
 printf '48656C6C6F' >"$drive_c/dropped/in put.txt"
 printf 'old' >"$drive_c/dropped/out put.bin"
@@ -104,14 +135,20 @@ trap 'kill "$pid" 2>/dev/null || true; wineserver -w || true' EXIT
 # 1. The window.
 info=$(wait_for Main) || fail "no window titled \"Main\" appeared"
 say "Main: $info"
-[ "$(field client "$info")" = "312x136" ] || fail "client area is $(field client "$info"), not 312x136"
+client=$(field client "$info")
+scaled=$((312 * logpixels / 96))x$((136 * logpixels / 96))
+[ "$client" = "$scaled" ] || fail "client area is $client, not $scaled"
 [ "$(field sizable "$info")" = "0" ] || fail "the window has a sizing border"
 [ "$(field minimize "$info")" = "0" ] || fail "the window has a minimize box"
 [ "$(field maximize "$info")" = "0" ] || fail "the window has a maximize box"
 [ "$(field sysmenu "$info")" = "1" ] || fail "the window has no system menu (close box)"
-origin=$(field origin "$info")
-origin_x=${origin%,*}
-origin_y=${origin#*,}
+locate() {
+    origin=$(field origin "$info")
+    origin_x=${origin%,*}
+    origin_y=${origin#*,}
+}
+locate
+xdotool mousemove 0 0 # nothing under the pointer
 sleep 1 # let it paint
 if [ -n "$screenshot" ] && ! command -v import >/dev/null; then
     say "no screenshot: ImageMagick's import is not installed"
@@ -133,7 +170,49 @@ click_convert
 expect_hello "$drive_c/typed.bin"
 say "after typing C:\\typed.bin as the output, a click converted into it"
 
-# 3. The failure report, and the window after it.
+# 3. One click with the list open.
+click_at 184 65
+xdotool key ctrl+a
+xdotool type --delay 20 'C:\w\data'
+for run in $(seq 5); do
+    reopen_list 184 65 a
+    click_convert
+    expect_hello "$drive_c/w/data"
+    within_10s list_gone || fail "run $run: the list stayed open after the click"
+    rm "$drive_c/w/data"
+done
+say "5 of 5: with data.bin offered under OUTPUT, one click converted into C:\\w\\data"
+click_at 184 33
+xdotool key ctrl+a
+xdotool type --delay 20 'C:\windows\sys'
+for run in $(seq 5); do
+    reopen_list 184 33 s
+    click_convert
+    report=$(wait_for Velmora) && [ "$(field sysmenu "$report")" = 1 ] ||
+        fail "run $run: one click did not report the missing input"
+    xdotool key Return
+    wait_for Velmora gone || fail "run $run: the report did not close on Return"
+    # Wine, with no window manager, gives the window back the focus it had
+    # before the report (FILE CONVERT) late, after a click that came first.
+    sleep 2
+done
+say "5 of 5: with system.ini, system32\\ and syswow64\\ offered under INPUT, one click reported C:\\windows\\sys missing"
+reopen_list 184 33 s
+before=$origin
+frame=$(field frame "$info")
+title_y=$(((${frame##*+} + origin_y) / 2)) # halfway between the frame's top and the client area
+xdotool mousemove "$((origin_x + 100))" "$title_y" mousedown 1 sleep 0.2 \
+    mousemove_relative 40 30 sleep 0.2 mouseup 1
+within_10s list_gone || fail "the list stayed open when the title bar was dragged"
+info=$(wait_for Main) || fail "the window is gone after a drag of its title bar"
+locate
+[ "$origin" != "$before" ] || fail "a drag of the title bar did not move the window"
+say "with the list open, a drag of the title bar moved the window from $before to $origin"
+click_at 184 33
+xdotool key ctrl+a
+xdotool type --delay 20 'C:\in.txt'
+
+# 4. The failure report, and the window after it.
 rm "$drive_c/in.txt"
 click_convert
 report=$(wait_for Velmora) || fail "no report titled \"Velmora\" for a missing input"
@@ -145,7 +224,7 @@ wait_for Main >/dev/null || fail "the window is gone after the report"
 expect_hello "$drive_c/typed.bin" # the failed conversion left its output as it was
 say "after OK the window is still there and C:\\typed.bin unchanged"
 
-# 4. Drops. Each box then holds the file's Windows path (C:\dropped\...),
+# 5. Drops. Each box then holds the file's Windows path (C:\dropped\...),
 #    which the conversion reads and writes.
 [ "$(drop_at 184 33 "$drive_c/dropped/in put.txt")" = accepted ] ||
     fail "a file dropped on INPUT was refused"
@@ -161,7 +240,7 @@ click_convert
 expect_hello "$drive_c/dropped/out put.bin"
 say "a drop of two files on INPUT was refused, and the box kept the dropped path"
 
-# 5. Closing it.
+# 6. Closing it.
 "$wine" "$probe" Main close || fail "could not close the window"
 for tenth in $(seq 300); do
     kill -0 "$pid" 2>/dev/null || break
