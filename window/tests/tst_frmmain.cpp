@@ -251,7 +251,7 @@ void tst_Frmmain::dropOnAPathBox() {
 
 // The folder is one the test makes; the popup is the one a user sees.
 void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
-    for (const char* name : {"alpha.txt", "beta.txt", ".alpha"}) {
+    for (const char* name : {"alpha.txt", "Beta.txt", ".alpha"}) {
         put(scratch(name), "41");
     }
     QVERIFY(QDir(folder->path()).mkdir("alpine"));
@@ -259,9 +259,9 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     box("txtOfile")->setText(scratch("out.bin"));
     input->setFocus();
     input->clear();
-    // No hidden name unless asked for; folders marked as such.
+    // No hidden name unless asked for; folders marked as such; in order whatever the case.
     QTest::keyClicks(input, folder->path() + "/");
-    QTRY_COMPARE(offered(), QStringList({"alpha.txt", "alpine/", "beta.txt"}));
+    QTRY_COMPARE(offered(), QStringList({"alpha.txt", "alpine/", "Beta.txt"}));
     QTest::keyClicks(input, "al");
     QTRY_COMPARE(offered(), QStringList({"alpha.txt", "alpine/"}));
     QTest::keyClick(input, Qt::Key_Down);
@@ -294,6 +294,16 @@ void tst_Frmmain::completionOffersTheFolderAndChangesOnlyWhatIsTaken() {
     QTest::qWait(300);
     QVERIFY(offered().isEmpty());
     QDir::setCurrent(home);
+
+    // Of 1,001 names that match, the first 1,000.
+    for (int number = 1000; number <= 2000; ++number) {
+        put(scratch("n" + QString::number(number)), "");
+    }
+    input->setFocus();
+    input->setText(folder->path() + "/");
+    QTest::keyClicks(input, "n");
+    QTRY_COMPARE(offered().size(), 1000);
+    QCOMPARE(offered().back(), "n1999");
 }
 
 // A larger font makes the whole window larger, each edge in proportion to
