@@ -39,9 +39,9 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
                            folder / std::string(255, 'l'); // no room for the backup to say whose
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
-        fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
+        const bool twoNames = HardLinked(linked, folder / "second"); // then written in place
         WriteTextFile(bytes, linked);
-        EXPECT_EQ(Bytes(folder / "second"), bytes);
+        EXPECT_EQ(Bytes(folder / "second"), twoNames ? bytes : "(none)");
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         WriteTextFile(bytes, created);
         // Replaced whole: a reader that had it open still reads the old content.
@@ -60,7 +60,7 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         EXPECT_EQ(first, '#');
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
-        EXPECT_EQ(CountIn(folder.path), 4);
+        EXPECT_EQ(CountIn(folder.path), 3 + twoNames);
     }
 }
 
@@ -273,7 +273,9 @@ TEST(WriteTextFile, NamesTheBackupThatHoldsWhatCouldNotBePutBack) {
     const ScratchFolder folder;
     const fs::path out = folder / "out.txt";
     PutBytes(out, "old content");
-    fs::create_hard_link(out, folder / "second");
+    if (!HardLinked(out, folder / "second")) {
+        GTEST_SKIP() << "the file system has no hard links";
+    }
     gTruncateFails = true;
     EXPECT_FILE_OUTCOME(WriteTextFile("new", out), EIO,
                         "^Cannot write .*: .+; its old content is kept in \"" +
