@@ -9,6 +9,11 @@
 #                      test run under wine (./build.sh mingw is the same)
 #   ./build.sh deb     the Debian package for the release this runs on, checked
 #                      by lintian and appstreamcli
+#   ./build.sh filesystems [FILE_SYSTEM...]
+#                      as root: the file tests on ext4, xfs, btrfs, tmpfs,
+#                      exfat-fuse and ntfs-3g, and in a small VM on the
+#                      kernel's vfat and exfat, an NFS and an SMB share (or
+#                      only those named; tools/filesystem-tests says more)
 #   ./build.sh fuzz    short runs of the fuzz targets
 #   ./build.sh bench   the benchmarks
 #   ./build.sh packages deb|windows
@@ -159,6 +164,14 @@ case "$command" in
         install_missing debootstrap
         tools/debian-chroot "${2:?usage: ./build.sh chroot RELEASE [COMMAND]}" "${3:-test}"
         ;;
+    filesystems)
+        install_missing "${base_packages[@]}" xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g \
+            dosfstools qemu-system-x86 busybox-static samba nfs-kernel-server cifs-utils
+        cmake --preset release
+        cmake --build --preset release --parallel "$(nproc)" \
+            --target stopped_conversion_test text_file_test
+        tools/filesystem-tests build/release "${@:2}"
+        ;;
     fuzz)
         install_missing cmake make clang libclang-rt-dev
         build_and_test fuzz
@@ -168,7 +181,7 @@ case "$command" in
         build_and_test velmora_bench
         ;;
     *)
-        sed -n '3,28p' "$0" | sed 's/^# \{0,1\}//'
+        sed -n '3,33p' "$0" | sed 's/^# \{0,1\}//'
         exit 2
         ;;
 esac

@@ -79,8 +79,8 @@ void RunCase(const Case& c, Tally& tally, const std::function<int(const fs::path
     if (c.oldSize > 0) {
         PutBytes(folder / "out.txt", old);
     }
-    if (c.hardLinked) {
-        fs::create_hard_link(folder / "out.txt", folder / "link");
+    if (c.hardLinked && !HardLinked(folder / "out.txt", folder / "link")) {
+        return; // not counted
     }
     const int outcome = convert(folder.path);
     EXPECT_TRUE(outcome == 0 || outcome == kKilled) << c.name << ": failure " << outcome;
@@ -90,7 +90,8 @@ void RunCase(const Case& c, Tally& tally, const std::function<int(const fs::path
     for (const fs::path& place : {folder.path, folder / "tmp"}) {
         for (const auto& entry : fs::directory_iterator(place)) {
             const std::string name = entry.path().filename().string();
-            if (name != "in.txt" && name != "out.txt" && name != "link" && name != "tmp") {
+            if (name != "in.txt" && name != "out.txt" && name != "link" && name != "tmp" &&
+                !name.starts_with(".nfs")) { // NFS removes a file closed by the kill after it
                 leftSomething = true;
                 const bool backup = c.hardLinked && name.ends_with(".bak");
                 EXPECT_EQ(Bytes(entry.path()), backup ? old : converted) << c.name << ": " << name;
@@ -116,6 +117,10 @@ TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
         RunCase(c, untouched, [&](const fs::path& folder) {
             return Convert(folder, [&](int call) { return (calls = call) < 0; });
         });
+        if (untouched.runs == 0) {
+            std::cout << c.name << ": not run, the file system has no hard links\n";
+            continue;
+        }
         for (int killAt = 1; killAt <= calls; ++killAt) {
             RunCase(c, killed, [&](const fs::path& folder) {
                 return Convert(folder, [&](int call) { return call == killAt; });

@@ -44,9 +44,10 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
                            folder / std::string(255, 'l'); // no room for the backup to say whose
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
-        fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
-        EXPECT_EQ(WriteOutput(bytes, linked), WriteWay::InPlaceOtherLinks);
-        EXPECT_EQ(Bytes(folder / "second"), bytes);
+        const bool twoNames = HardLinked(linked, folder / "second"); // then written in place
+        EXPECT_EQ(WriteOutput(bytes, linked),
+                  twoNames ? WriteWay::InPlaceOtherLinks : WriteWay::ReplacedWhole);
+        EXPECT_EQ(Bytes(folder / "second"), twoNames ? bytes : "(none)");
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         EXPECT_EQ(WriteOutput(bytes, created), WriteWay::Created);
         // Replaced whole: a reader that had it open still reads the old content.
@@ -65,7 +66,7 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         EXPECT_EQ(first, '#');
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
-        EXPECT_EQ(CountIn(folder.path), 4);
+        EXPECT_EQ(CountIn(folder.path), 3 + twoNames);
     }
 }
 
@@ -362,7 +363,9 @@ TEST(WriteTextFile, TakesAFailedCloseAsAFailedSave) {
     const ScratchFolder folder;
     PutBytes(folder / "own", "old");
     PutBytes(folder / "out.txt", "old");
-    fs::create_hard_link(folder / "out.txt", folder / "second");
+    if (!HardLinked(folder / "out.txt", folder / "second")) {
+        GTEST_SKIP() << "the file system has no hard links";
+    }
     gCloseFails = true;
     EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "new"), EIO, "^Cannot save .*new\"");
     EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "own"), EIO, "^Cannot save .*own\"");
