@@ -202,6 +202,7 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can act as another user (CI runs as root)";
     }
+    const std::string kTemporary = fs::temp_directory_path();
     const std::string kProtected = "/proc/sys/fs/protected_";
     const std::string saved[] = {Bytes(kProtected + "symlinks"), Bytes(kProtected + "regular")};
     PutBytes(kProtected + "symlinks", "1");
@@ -323,7 +324,7 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         WriteWay way = WriteWay::Created;
         EXPECT_FILE_OUTCOME(way = WriteOutput(content, out), c.error, c.pattern);
         EXPECT_EQ(::seteuid(kRoot) | ::setegid(kRoot), 0);
-        ::unsetenv("TMPDIR");
+        ::setenv("TMPDIR", kTemporary.c_str(), 1); // where the other tests make their folders
 
         const bool ok = c.error == kSucceeds;
         if (ok) {
