@@ -69,5 +69,7 @@ inline constexpr std::string_view kIsAFolder = "it is a folder, not a file";
 inline constexpr std::string_view kIsNotARegularFile = "it is not a regular file";
 inline constexpr std::string_view kReplacedMeanwhile =
     "another file took its place while it was being opened";
+inline constexpr std::string_view kTakenWhileWritten =
+    "another file took its place, or it was removed, while it was being written";
 
 } // namespace velmora::fileio

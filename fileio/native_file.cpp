@@ -50,6 +50,14 @@ std::filesystem::path NewFile::path() const {
     return folder_->path() / (name_.empty() ? temporaryName_ : name_);
 }
 
+#ifdef _WIN32
+// What Velmora holds open on Windows it holds without sharing its removal,
+// in a folder held the same way: no other program can rename or remove it.
+bool Folder::Names(const std::filesystem::path&, const NativeFile& file) const {
+    return file.IsOpen();
+}
+#endif
+
 std::filesystem::path UniqueName(std::string_view suffix) {
     std::random_device entropy;
     const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();

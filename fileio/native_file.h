@@ -141,8 +141,9 @@ class NewFile {
     // fails, its name is removed again (while it still names this file), so
     // that a failure leaves nothing.
     void CloseNamed();
-    // Removes it, named or not; a failure to do so is ignored, as the failure
-    // that caused it, if any, is the one the user must see.
+    // Removes it, named or not (by its name only while that still holds it);
+    // a failure to do so is ignored, as the failure that caused it, if any,
+    // is the one the user must see.
     void RemoveQuietly() noexcept;
     // Where it is, for a message that names it.
     [[nodiscard]] std::filesystem::path path() const;
@@ -175,6 +176,9 @@ class Folder {
     [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
 
     [[nodiscard]] NewFile MakeFile(NativeFile::Visibility visibility) const;
+    // Whether `name` here still holds `file`: not where another program has
+    // put another file or a folder there since, or removed it.
+    [[nodiscard]] bool Names(const std::filesystem::path& name, const NativeFile& file) const;
     // Makes the names in the folder durable; file systems that refuse are
     // ignored, since the files themselves are already on disk.
     void FlushQuietly() const noexcept;

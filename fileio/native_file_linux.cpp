@@ -52,6 +52,18 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether `path` leads, as the kernel follows it now, to the file `found`.
+bool LeadsTo(const std::filesystem::path& path, const struct stat& found) {
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        ThrowLastError();
+    }
+    return SameFile(now, found);
+}
+
 Kind KindOfMode(mode_t mode) {
     if (S_ISREG(mode)) {
         return Kind::Regular;
@@ -356,10 +368,15 @@ void NewFile::CloseNamed() {
 }
 
 void NewFile::RemoveQuietly() noexcept {
-    if (folder_ != nullptr && !name_.empty()) {
-        ::unlinkat(folder_->handle(), name_.c_str(), 0);
-        name_.clear();
+    // By its name, while that still holds it: not another program's file
+    // that took the name meanwhile.
+    try {
+        if (folder_ != nullptr && !name_.empty() && folder_->Names(name_, file_)) {
+            ::unlinkat(folder_->handle(), name_.c_str(), 0);
+        }
+    } catch (const std::system_error&) {
     }
+    name_.clear();
     Discard();
 }
 
@@ -393,6 +410,17 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     });
 }
 
+bool Folder::Names(const std::filesystem::path& name, const NativeFile& file) const {
+    struct stat named {};
+    if (::fstatat(handle(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        ThrowLastError();
+    }
+    return file.IsOpen() && SameFile(named, StatOf(file.handle()));
+}
+
 void Folder::FlushQuietly() const noexcept {
     ::fsync(handle()); // EBADF where it is held with O_PATH: it cannot be read, so it stays
 }
@@ -421,14 +449,13 @@ Output Output::Find(const std::filesystem::path& path) {
         return output;
     }
     // Every later step works in the folder of the final target, by name, and
-    // checks that the name still holds the file found.
+    // checks that the name still holds the file found. The path typed must
+    // still lead there too: a file renamed away since the look (NFS moves one
+    // that another file replaced to a name of its own) is not the output.
     const std::filesystem::path target = FinalPathOf(located, path);
     output.folder_ = Folder::Open(target.has_parent_path() ? target.parent_path() : ".");
     output.name_ = target.filename();
-    struct stat named {};
-    if (::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
-            0 ||
-        !SameFile(named, found)) {
+    if (!output.folder_.Names(output.name_, locator) || !LeadsTo(path, found)) {
         output.kind_ = Kind::Changed;
         return output;
     }
@@ -463,19 +490,16 @@ Output Output::Find(const std::filesystem::path& path) {
     output.facts_.links = static_cast<std::uint32_t>(opened.st_nlink);
     // No link left: another file took its name as it was opened (unless the
     // file system counts no links at all, and the name still holds it).
-    if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle(), output.name_.c_str(), &named,
-                                           AT_SYMLINK_NOFOLLOW) != 0 ||
-                                 !SameFile(named, opened))) {
+    if (opened.st_nlink == 0 && !output.folder_.Names(output.name_, output.file_)) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;
     }
     if (!SameFile(opened, found)) {
+        // The name went away between the look and the open, which then made
+        // this empty file: it goes again.
         if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
-            opened.st_uid == ::geteuid() &&
-            ::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
-                0 &&
-            SameFile(named, opened)) {
+            opened.st_uid == ::geteuid() && output.folder_.Names(output.name_, output.file_)) {
             ::unlinkat(output.folder_.handle(), output.name_.c_str(), 0);
         }
         output.file_ = NativeFile();

@@ -34,6 +34,15 @@ void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
     }
 }
 
+// Fails where the output's name no longer holds `file`: another program put a
+// file or a folder there, or removed it, while it was being written.
+void RequireName(const native::Output& output, const NativeFile& file, const fs::path& path) {
+    if (!fileio::Attempt(fileio::kSave, path,
+                         [&] { return output.folder().Names(output.name(), file); })) {
+        fileio::RaiseFileFailure(fileio::kWrite, path, fileio::kTakenWhileWritten);
+    }
+}
+
 // A new output appears whole under its name, or not at all; it never
 // replaces a file that appeared meanwhile, nor follows a link put there.
 void WriteNewFile(std::string_view content, const fs::path& path, const native::Output& output) {
@@ -87,10 +96,13 @@ void PutInPlace(NewFile& replacement, const fs::path& path, native::Output& outp
         output.ReplaceWith(replacement);
     } catch (const std::system_error& error) {
         // Where the output is still open (say, a file mounted over another,
-        // which no rename can replace), it can be rewritten in place instead.
+        // which no rename can replace), it can be rewritten in place instead;
+        // but only while it still has its name, or the new content would go
+        // to a file no name leads to.
         if (!output.file().IsOpen()) {
             fileio::RaiseFileFailure(fileio::kSave, path, error.code());
         }
+        RequireName(output, output.file(), path);
         facts.renameRefused = true;
         return;
     }
@@ -187,8 +199,9 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
         fileio::Attempt(fileio::kSave, path, [&] {
             file.FlushToDisk();
             file.RestoreMode(mode);
-            file.Close();
         });
+        RequireName(output, file, path); // written, but a success only where it has its name
+        fileio::Attempt(fileio::kSave, path, [&] { file.Close(); });
     } catch (...) {
         // Whatever stopped the write (a file failure, or running out of
         // memory), the old content goes back before the backup is removed;

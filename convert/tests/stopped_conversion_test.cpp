@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Conversions stopped before each of their system calls, in child processes
-// traced with ptrace, so that a kill, or a swap of the output for a link,
-// lands between two steps.
+// traced with ptrace, so that a kill, or a swap of the output for a link or a
+// folder, lands between two steps.
 #include "scratch_folder.h"
 #include "velmora/convert_file.h"
 
@@ -57,6 +57,24 @@ int Convert(const fs::path& folder, const std::function<bool(int)>& beforeCall =
     ADD_FAILURE() << "lost the child process";
     return kKilled;
 }
+
+// What the file system of `folder` offers, found by trying it there: these tests run on
+// each file system a user may keep files on (FAT and exFAT have no links).
+struct FileSystemOffers {
+    bool hardLinks, symbolicLinks;
+
+    explicit FileSystemOffers(const fs::path& folder) {
+        const fs::path file = folder / "offers";
+        PutBytes(file, "");
+        std::error_code refused;
+        hardLinks = HardLinked(file, folder / "hard");
+        fs::create_symlink(file, folder / "symbolic", refused);
+        symbolicLinks = !refused;
+        for (const char* name : {"offers", "hard", "symbolic"}) {
+            fs::remove(folder / name, refused);
+        }
+    }
+};
 
 struct Case {
     const char* name;
@@ -132,35 +150,78 @@ TEST(StoppedConversion, NeverTearsTheOutputWhereverItIsKilled) {
     }
 }
 
-// Refused until the output is opened; from then on the converted output takes the
-// link's place, unless the swap came after the conversion's last step.
-TEST(StoppedConversion, OutputSwappedForALinkBeforeAnyCallCreatesNothingThere) {
-    int calls = 0, refused = 0, created = 0;
-    bool ended = false; // a success left the link: the conversion ended before the swap
-    for (int swapAt = 1; swapAt == 1 || swapAt <= calls; ++swapAt) {
-        const ScratchFolder folder;
-        PutBytes(folder / "in.txt", "4E4E");
-        PutBytes(folder / "out.txt", "old");
-        fs::create_symlink(folder / "target", folder / "swap"); // left there if no swap came
-        const int outcome = Convert(folder.path, [&](int call) {
-            if (call == swapAt) { // another user's link, put there in one step
-                fs::rename(folder / "swap", folder / "out.txt");
-            }
-            calls = std::max(calls, call);
-            return false;
-        });
-        refused += outcome == static_cast<int>(FailureNumber::File);
-        created += fs::exists(folder / "target");
-        const bool linkLeft = outcome == 0 && fs::is_symlink(folder / "out.txt");
-        EXPECT_TRUE(outcome != 0 || linkLeft || fs::is_symlink(folder / "swap") ||
-                    (!ended && Bytes(folder / "out.txt") == "NN"))
-            << "swap " << swapAt << ": a success that is not the converted output";
-        ended |= linkLeft;
+enum class Swap { ForALink, ForAFolder, Removed };
+
+// What another program does to out.txt in `folder`, in one step as the conversion sees
+// it (it is stopped): puts the dangling link "swap" (to "target") or a folder in its
+// place, or removes it.
+void SwapOutput(const fs::path& folder, Swap swap) {
+    const fs::path out = folder / "out.txt";
+    if (swap == Swap::ForALink) {
+        fs::rename(folder / "swap", out);
+        return;
     }
-    std::cout << calls << " swaps, " << refused << " refused, " << created
-              << " created at the link's target\n";
-    EXPECT_EQ(created, 0);
-    EXPECT_GT(refused, 0) << "no swap fell between looking at the output and opening it";
+    fs::remove(out);
+    if (swap == Swap::ForAFolder) {
+        fs::create_directory(out);
+    }
+}
+
+// The output swapped before each system call in turn. A success is reported only if its
+// name holds the converted content, or held it already when the swap came; a hard-linked
+// output's other name keeps its old content unless it succeeded; nothing is created at a
+// link's target.
+TEST(StoppedConversion, OutputSwappedBeforeAnyCallIsNeverFollowedNorFalselyWritten) {
+    const ScratchFolder here;
+    const FileSystemOffers offers(here.path);
+    // What happens, when, and to which output: own or "linked" (hard-linked).
+    const std::tuple<const char*, Swap, std::string> kSwaps[] = {
+        {"own output swapped for a link", Swap::ForALink, "own"},
+        {"own output swapped for a folder", Swap::ForAFolder, "own"},
+        {"own output removed", Swap::Removed, "own"},
+        {"hard-linked output swapped for a link", Swap::ForALink, "linked"},
+        {"hard-linked output swapped for a folder", Swap::ForAFolder, "linked"},
+        {"hard-linked output removed", Swap::Removed, "linked"}};
+    for (const auto& [name, swap, output] : kSwaps) {
+        const bool linked = output == "linked";
+        if ((linked && !offers.hardLinks) || (swap == Swap::ForALink && !offers.symbolicLinks)) {
+            std::cout << name << ": not run, the file system has no such link\n";
+            continue;
+        }
+        int calls = 0, refused = 0, created = 0;
+        for (int swapAt = 1; swapAt == 1 || swapAt <= calls; ++swapAt) {
+            const ScratchFolder folder;
+            const fs::path out = folder / "out.txt";
+            PutBytes(folder / "in.txt", "4E4E");
+            PutBytes(out, "old");
+            if (linked) {
+                fs::create_hard_link(out, folder / "link");
+            }
+            if (swap == Swap::ForALink) {
+                fs::create_symlink(folder / "target", folder / "swap");
+            }
+            bool done = true; // the conversion was done before any swap came
+            const int outcome = Convert(folder.path, [&](int call) {
+                if (call == swapAt) {
+                    done = Bytes(out) == "NN";
+                    SwapOutput(folder.path, swap);
+                }
+                calls = std::max(calls, call);
+                return false;
+            });
+            EXPECT_TRUE(outcome != 0 || done || Bytes(out) == "NN")
+                << name << ", swap " << swapAt << ": a success, and no converted output";
+            const std::string kept = Bytes(linked ? folder / "link" : out);
+            EXPECT_TRUE(!linked || kept == "old" || (outcome == 0 && kept == "NN"))
+                << name << ", swap " << swapAt << ": its other name holds " << kept;
+            refused += outcome == static_cast<int>(FailureNumber::File);
+            created += fs::exists(folder / "target");
+        }
+        std::cout << name << ": " << calls << " swaps, " << refused << " refused, " << created
+                  << " created at the link's target\n";
+        EXPECT_EQ(created, 0) << name;
+        EXPECT_GT(refused, 0) << name << ": no swap was refused";
+    }
 }
 
 } // namespace

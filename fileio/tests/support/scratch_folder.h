@@ -58,10 +58,11 @@ inline void PutBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The file's bytes, or "(none)" where there is no file.
+// The file's bytes, or "(none)" where there is no file (a folder, say).
 inline std::string Bytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
+    return in && !fs::is_directory(path) ? std::string(std::istreambuf_iterator<char>(in), {})
+                                         : "(none)";
 }
 
 // The expected "system error" of a statement that must succeed.
