@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/fs.h> // FS_IOC_GETFLAGS
 #include <stdio.h>    // renameat2
@@ -518,7 +519,9 @@ void Output::ReplaceWith(NewFile& replacement) {
 }
 
 std::filesystem::path TemporaryFolder() {
-    return std::filesystem::temp_directory_path();
+    // Named even where it is missing, so that a message can say which it is.
+    const char* named = ::secure_getenv("TMPDIR");
+    return named != nullptr && *named != '\0' ? named : "/tmp";
 }
 
 } // namespace velmora::native

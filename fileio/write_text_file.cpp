@@ -20,12 +20,17 @@ using native::NewFile;
 
 constexpr std::string_view kBackupSuffix = ".bak";
 
-void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
+// Copies the first `size` bytes of `from` (at `fromPath`), as far as it holds
+// them; a failure to read it is a file failure about that file, which a
+// failure to write the copy is not.
+void CopyContent(NativeFile& from, const fs::path& fromPath, NativeFile& to, std::uint64_t size) {
     std::array<char, 65536> buffer{};
     for (std::uint64_t offset = 0; offset < size;) {
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
-        const std::size_t count = from.ReadSomeAt(offset, buffer.data(), wanted);
+        const std::size_t count = fileio::Attempt(fileio::kRead, fromPath, [&] {
+            return from.ReadSomeAt(offset, buffer.data(), wanted);
+        });
         if (count == 0) {
             return; // the file was shortened meanwhile; what is left is all it holds
         }
@@ -136,7 +141,7 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
                  const native::Output& output, native::Folder& temporaryFolder) {
     const auto copyInto = [&](const native::Folder& folder) {
         NewFile copy = folder.MakeFile(NativeFile::Visibility::Private);
-        CopyContent(old, copy.file(), size);
+        CopyContent(old, path, copy.file(), size);
         copy.file().FlushToDisk();
         NameBackup(copy, output.name());
         folder.FlushQuietly();
@@ -153,6 +158,8 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
         there = native::TemporaryFolder();
         temporaryFolder = native::Folder::Open(there);
         return copyInto(temporaryFolder);
+    } catch (const fs::filesystem_error& error) { // no folder where $TMPDIR says
+        fileio::RaiseNoCopyFailure(path, error.path1(), error.code(), beside);
     } catch (const std::system_error& error) {
         fileio::RaiseNoCopyFailure(path, there, error.code(), beside);
     }
@@ -161,11 +168,11 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
 // Puts the old content back after a failed write; false if that fails too.
 // Cut first: on a file system that copies on write, rewriting the old bytes
 // needs room that the longer new content may have taken.
-bool PutBack(NativeFile& copy, NativeFile& output, std::uint64_t oldSize,
+bool PutBack(NewFile& backup, NativeFile& output, std::uint64_t oldSize,
              std::uint32_t mode) noexcept {
     try {
         output.Truncate(oldSize);
-        CopyContent(copy, output, oldSize);
+        CopyContent(backup.file(), backup.path(), output, oldSize);
         output.FlushToDisk();
         output.RestoreMode(mode);
         return true;
@@ -206,7 +213,7 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
         // Whatever stopped the write (a file failure, or running out of
         // memory), the old content goes back before the backup is removed;
         // if it cannot, the backup stays and the failure names it.
-        if (!PutBack(backup.file(), file, oldSize, mode)) {
+        if (!PutBack(backup, file, oldSize, mode)) {
             try {
                 throw;
             } catch (const FileFailure& failure) {

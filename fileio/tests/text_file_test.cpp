@@ -186,8 +186,9 @@ struct Case {
     mode_t fileMode = 0644; // 0: no output yet
     uid_t owner = kNobody;
     Link link = Link::None;
-    const char* full = ""; // a full file system in "shared" (the output's folder) or "tmp"
-    bool labelled = false; // a security attribute that only root may give
+    const char* full = "";         // a full file system in "shared" (the output's folder) or "tmp"
+    const char* temporary = "tmp"; // where TMPDIR leads
+    bool labelled = false;         // a security attribute that only root may give
     bool mountedOver = false;
     int error = kSucceeds; // ENOSPC: with a content too long for the room left
     const char* pattern = "";
@@ -266,6 +267,11 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
          .full = "tmp",
          .error = ENOSPC,
          .pattern = kNoCopy},
+        {.name = "nor is there a temporary folder",
+         .folderMode = 0555,
+         .temporary = "gone",
+         .error = ENOENT,
+         .pattern = "the temporary folder \".*gone\" cannot be found \\(beside it: Perm"},
         {.name = "full disk, new output",
          .fileMode = 0,
          .owner = kRoot,
@@ -326,7 +332,7 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         fs::permissions(shared, static_cast<fs::perms>(c.folderMode));
         const auto [identity, inode] = Identity(file);
 
-        ::setenv("TMPDIR", tmp.c_str(), 1);
+        ::setenv("TMPDIR", (folder / c.temporary).c_str(), 1);
         EXPECT_EQ(::setegid(kNobody) | ::seteuid(kNobody), 0);
         const std::string content(c.error == ENOSPC ? 300'000 : 5, 'n');
         WriteWay way = WriteWay::Created;
@@ -363,33 +369,48 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", saved[1]);
 }
 
-bool gCloseFails = false; // for files open for writing, as a share reports a late write error
+// The system call that a test makes fail as a failing disk or file system would, and how.
+struct Fault {
+    std::string_view call;
+    int error = 0;
+} gFault;
 
-// A written file's close that fails is a failed save: a new output is not left, an own one
-// is not replaced, and where the old content of one rewritten in place cannot be put back
-// (the file is closed), the backup that holds it stays, and the message names it.
-TEST(WriteTextFile, TakesAFailedCloseAsAFailedSave) {
-    const ScratchFolder folder;
-    PutBytes(folder / "own", "old");
-    PutBytes(folder / "out.txt", "old");
-    if (!HardLinked(folder / "out.txt", folder / "second")) {
-        GTEST_SKIP() << "the file system has no hard links";
-    }
-    gCloseFails = true;
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "new"), EIO, "^Cannot save .*new\"");
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "own"), EIO, "^Cannot save .*own\"");
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "out.txt"), EIO,
-                        "^Cannot save .*: .+; its old content is kept in \"" +
-                            fs::canonical(folder.path).string() +
-                            "/\\.out\\.txt\\.velmora-[0-9a-f]{16}\\.bak\"$");
-    gCloseFails = false;
-    EXPECT_EQ(Bytes(folder / "new"), "(none)");
-    EXPECT_EQ(Bytes(folder / "own"), "old");
-    EXPECT_EQ(CountIn(folder.path), 4);
-    for (const auto& entry : fs::directory_iterator(folder.path)) {
-        if (entry.path().filename() != "own") {
-            EXPECT_EQ(Bytes(entry.path()), entry.path().extension() == ".bak" ? "old" : "new");
+// Each outcome is true and loses nothing where a file system fails a call: a close that
+// reports a late write error (for written files, as a share does), a read, or a look at
+// a name.
+TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
+    const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
+                                "[0-9a-f]{16}\\.bak\"$";
+    const std::tuple<Fault, std::string, std::string> kCases[] = {
+        {{"close", EIO}, "new", "^Cannot save .*new\" to disk: .+$"},
+        {{"close", EIO}, "own", "^Cannot save .*own\" to disk: .+$"},
+        {{"close", EIO}, "linked", "^Cannot save .*linked\" to disk: " + kBackup},
+        {{"pread", EIO}, "linked", "^Cannot read \".*linked\": Input/output error$"},
+        {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
+    };
+    for (const auto& [fault, name, pattern] : kCases) {
+        SCOPED_TRACE(std::string(fault.call) + ", " + name);
+        const ScratchFolder folder;
+        const fs::path out = folder / name;
+        if (name != "new") {
+            PutBytes(out, "old");
         }
+        if (name == "linked" && !HardLinked(out, folder / "second")) {
+            continue;
+        }
+        const bool backedUp = pattern.ends_with(".bak\"$");
+        gFault = fault;
+        EXPECT_FILE_OUTCOME(WriteOutput("newer", out), fault.error, pattern);
+        gFault = {};
+        if (!backedUp) {
+            EXPECT_EQ(Bytes(out), name == "new" ? "(none)" : "old");
+        }
+        for (const auto& entry : fs::directory_iterator(folder.path)) {
+            if (entry.path().extension() == ".bak") {
+                EXPECT_EQ(Bytes(entry.path()), "old");
+            }
+        }
+        EXPECT_EQ(CountIn(folder.path), (name != "new") + (name == "linked") + backedUp);
     }
 }
 
@@ -439,16 +460,39 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 } // namespace velmora::testing_support
 
 #ifndef _WIN32
-// Stands in for the system's close in this program, so that a test can make it fail.
+namespace {
+
+// Whether the test makes this call of `call` fail; errno is then set.
+bool Fails(std::string_view call) {
+    using velmora::testing_support::gFault;
+    if (gFault.call != call) {
+        return false;
+    }
+    errno = gFault.error;
+    return true;
+}
+
+// The system's own function `name` called with `args`, or -1 where the test makes it fail.
+template <typename Function, typename... Args> auto Call(const char* name, Args... args) {
+    const auto real = reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+    return Fails(name) ? decltype(real(args...)){-1} : real(args...);
+}
+
+} // namespace
+
+// Stand in for the system's calls in this program, so that a test can make them fail.
 extern "C" int close(int fd) {
-    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
     const int status = ::fcntl(fd, F_GETFL);
     const bool written = status >= 0 && (status & O_ACCMODE) != O_RDONLY;
-    const int closed = real(fd); // the descriptor is released either way, as by the real one
-    if (velmora::testing_support::gCloseFails && written && closed == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return closed;
+    const int closed = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"))(fd);
+    return closed == 0 && written && Fails("close") ? -1 : closed; // released either way
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    return Call<ssize_t(int, void*, size_t, off_t)>("pread", fd, buffer, size, offset);
+}
+
+extern "C" int fstatat(int folder, const char* name, struct stat* info, int flags) noexcept {
+    return Call<int(int, const char*, struct stat*, int)>("fstatat", folder, name, info, flags);
 }
 #endif
