@@ -165,9 +165,32 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
     }
 }
 
-// Puts the old content back after a failed write; false if that fails too.
-// Cut first: on a file system that copies on write, rewriting the old bytes
-// needs room that the longer new content may have taken.
+// Whether `a` and `b` both hold the same `size` bytes.
+bool SameContent(NativeFile& a, NativeFile& b, std::uint64_t size) {
+    if (a.Size() != size || b.Size() != size) {
+        return false;
+    }
+    std::array<char, 65536> fromA{}, fromB{};
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(fromA.size(), size - offset));
+        const std::size_t count = a.ReadSomeAt(offset, fromA.data(), wanted);
+        if (count == 0 || b.ReadSomeAt(offset, fromB.data(), count) != count) {
+            return false;
+        }
+        if (!std::equal(fromA.begin(), fromA.begin() + count, fromB.begin())) {
+            return false;
+        }
+        offset += count;
+    }
+    return true;
+}
+
+// Puts the old content back after a failed write; false if that fails too,
+// or if the output does not read back as the backup: a file system may lose
+// a write without a word (seen on FUSE), and the backup is then the only
+// whole copy. Cut first: on a file system that copies on write, rewriting
+// the old bytes needs room that the longer new content may have taken.
 bool PutBack(NewFile& backup, NativeFile& output, std::uint64_t oldSize,
              std::uint32_t mode) noexcept {
     try {
@@ -175,7 +198,7 @@ bool PutBack(NewFile& backup, NativeFile& output, std::uint64_t oldSize,
         CopyContent(backup.file(), backup.path(), output, oldSize);
         output.FlushToDisk();
         output.RestoreMode(mode);
-        return true;
+        return SameContent(backup.file(), output, oldSize);
     } catch (const std::exception&) {
         return false;
     }

@@ -376,8 +376,8 @@ struct Fault {
 } gFault;
 
 // Each outcome is true and loses nothing where a file system fails a call: a close that
-// reports a late write error (for written files, as a share does), a read, or a look at
-// a name.
+// reports a late write error (for written files, as a share does), a cut to size that
+// then loses the next ones without a word, a read, or a look at a name.
 TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
     const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
                                 "[0-9a-f]{16}\\.bak\"$";
@@ -385,6 +385,7 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         {{"close", EIO}, "new", "^Cannot save .*new\" to disk: .+$"},
         {{"close", EIO}, "own", "^Cannot save .*own\" to disk: .+$"},
         {{"close", EIO}, "linked", "^Cannot save .*linked\" to disk: " + kBackup},
+        {{"ftruncate", EIO}, "linked", "^Cannot write .*linked\": " + kBackup},
         {{"pread", EIO}, "linked", "^Cannot read \".*linked\": Input/output error$"},
         {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
     };
@@ -486,6 +487,16 @@ extern "C" int close(int fd) {
     const bool written = status >= 0 && (status & O_ACCMODE) != O_RDONLY;
     const int closed = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"))(fd);
     return closed == 0 && written && Fails("close") ? -1 : closed; // released either way
+}
+
+// It fails once; then it does nothing and reports success, as if it had worked.
+extern "C" int ftruncate(int fd, off_t size) noexcept {
+    using velmora::testing_support::gFault;
+    if (Fails("ftruncate")) {
+        gFault.call = "ftruncate, lost";
+        return -1;
+    }
+    return gFault.call == "ftruncate, lost" ? 0 : Call<int(int, off_t)>("ftruncate", fd, size);
 }
 
 extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
