@@ -100,9 +100,12 @@ class NativeFile {
 
     // Gives this new file every property that makes `original` the file it
     // is, apart from its content: owner, group, permissions, ACL, extended
-    // attributes and file flags, each read back. Says which kind of property
-    // could not be given, if any: a file that replaced `original` would then
-    // not be the same file.
+    // attributes, file flags and project, FAT and NTFS attributes (hidden,
+    // system, ...), each only where it differs, and each read back. Given
+    // while the file is empty, as some flags take only then (no copy on
+    // write); the write that follows clears setuid and setgid, which
+    // RestoreMode puts back. Says which kind of property could not be given,
+    // if any: a file that replaced `original` would then not be the same file.
     [[nodiscard]] fileio::OutputFacts::Identity TakeIdentityOf(const NativeFile& original) noexcept;
 
   private:

@@ -5,11 +5,14 @@
 #include "native_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/fs.h> // FS_IOC_GETFLAGS
-#include <stdio.h>    // renameat2
+#include <linux/fs.h>       // FS_IOC_GETFLAGS
+#include <linux/msdos_fs.h> // FAT_IOCTL_GET_ATTRIBUTES
+#include <optional>
+#include <stdio.h> // renameat2
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -108,53 +111,143 @@ template <typename Call> std::string Filled(Call call) {
     }
 }
 
-// The extended attributes of an open file (the ACL among them, as
-// system.posix_acl_access), by name; none where the file system keeps none.
-std::vector<std::pair<std::string, std::string>> AttributesOf(int fd) {
-    std::vector<std::pair<std::string, std::string>> attributes;
-    std::string names;
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+// Windows access rights that ntfs-3g keeps out of the list of attributes.
+constexpr const char* kNtfsAccessRights = "system.ntfs_acl";
+
+// What a call that reads a file's property gives, or nullopt where the file
+// system keeps no such property (ENOTTY: the ioctl is not its own).
+template <typename Call> auto WhereKept(Call call) -> std::optional<decltype(call())> {
     try {
-        names =
-            Filled([&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+        return call();
     } catch (const std::system_error& error) {
-        if (error.code().value() == ENOTSUP || error.code().value() == ENOSYS) {
-            return attributes;
+        const int code = error.code().value();
+        if (code == ENOTTY || code == ENOTSUP || code == EINVAL || code == ENOSYS ||
+            code == ENODATA) {
+            return std::nullopt;
         }
         throw;
     }
-    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-        const char* name = names.c_str() + at;
+}
+
+// The extended attributes of an open file (the ACL among them, as
+// system.posix_acl_access), by name; none where the file system keeps none.
+Attributes AttributesOf(int fd) {
+    Attributes attributes;
+    const std::optional<std::string> names = WhereKept([&] {
+        return Filled(
+            [&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+    });
+    for (std::size_t at = 0; names && at < names->size(); at = names->find('\0', at) + 1) {
+        const char* name = names->c_str() + at;
         attributes.emplace_back(name, Filled([&](char* buffer, std::size_t size) {
                                     return ::fgetxattr(fd, name, buffer, size);
                                 }));
+    }
+    const std::optional<std::string> rights = WhereKept([&] {
+        return Filled([&](char* buffer, std::size_t size) {
+            return ::fgetxattr(fd, kNtfsAccessRights, buffer, size);
+        });
+    });
+    if (rights) {
+        attributes.emplace_back(kNtfsAccessRights, *rights);
     }
     std::sort(attributes.begin(), attributes.end());
     return attributes;
 }
 
-// The file flags a user may set (chattr: no dump, no atime, ...); 0 where
-// the file system keeps none.
-int FlagsOf(int fd) {
-    int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) {
-            ThrowLastError();
+// Gives a file the extended attributes `wanted`, where they differ.
+void GiveAttributes(int fd, const Attributes& wanted) {
+    const Attributes current = AttributesOf(fd);
+    for (const auto& [name, value] : current) { // such as an inherited ACL
+        if (std::none_of(wanted.begin(), wanted.end(),
+                         [&](const auto& kept) { return kept.first == name; })) {
+            Checked(::fremovexattr(fd, name.c_str()));
         }
-        return 0;
     }
-    return flags & FS_FL_USER_MODIFIABLE;
+    for (const auto& attribute : wanted) {
+        if (!std::binary_search(current.begin(), current.end(), attribute)) {
+            const auto& [name, value] = attribute;
+            Checked(::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0));
+        }
+    }
 }
 
-// Gives a new file the flags a user may set, where they differ. Not the
-// immutable and append-only flags, which would keep it from being renamed
-// or written; a file that has them is not replaced, as the read-back shows.
-void SetFlags(int fd, int flags) {
-    int current = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 && (current & FS_FL_USER_MODIFIABLE) != flags) {
-        const int wanted =
-            (current & ~FS_FL_USER_MODIFIABLE) | (flags & ~(FS_IMMUTABLE_FL | FS_APPEND_FL));
-        ::ioctl(fd, FS_IOC_SETFLAGS, &wanted);
+// The file flags (chattr) that a replacement is given: every one a file's
+// owner may set on a regular file, and `j`, which only root may change (so
+// that another user's file with it is rewritten in place). Not immutable and
+// append-only: a file that has them cannot be opened for writing anyway.
+// Nor those that tell how the file system stores it (extents, inline data)
+// or that its folder gives it (encryption).
+constexpr int kGivenFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                            FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOMP_FL |
+                            FS_NOCOW_FL | FS_DAX_FL;
+
+std::optional<int> FlagsOf(int fd) {
+    return WhereKept([&] {
+        int flags = 0;
+        Checked(::ioctl(fd, FS_IOC_GETFLAGS, &flags));
+        return flags;
+    });
+}
+
+// The project of a file (quotas on ext4 and xfs) where its file system keeps one.
+std::optional<std::uint32_t> ProjectOf(int fd) {
+    return WhereKept([&] {
+        struct fsxattr attributes {};
+        Checked(::ioctl(fd, FS_IOC_FSGETXATTR, &attributes));
+        return attributes.fsx_projid;
+    });
+}
+
+// The attributes of a file on FAT (the kernel's vfat) or on NTFS through
+// ntfs-3g, as the file system keeps them: read-only, hidden, system, ...
+// Archive is left out: writing a file sets it, as it does in place.
+constexpr std::uint32_t kFatGiven = ATTR_RO | ATTR_HIDDEN | ATTR_SYS;
+constexpr std::uint32_t kNtfsGiven = 0x1 | 0x2 | 0x4 | 0x100 | 0x1000 | 0x2000; // R H S T O I
+constexpr const char* kNtfsAttributes = "system.ntfs_attrib_be";                // big-endian
+
+std::optional<std::uint32_t> FatAttributesOf(int fd) {
+    return WhereKept([&] {
+        std::uint32_t attributes = 0;
+        Checked(::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes));
+        return attributes;
+    });
+}
+
+std::optional<std::uint32_t> NtfsAttributesOf(int fd) {
+    return WhereKept([&] {
+        std::array<unsigned char, 4> bytes{};
+        if (Checked(::fgetxattr(fd, kNtfsAttributes, bytes.data(), bytes.size())) != 4) {
+            throw std::system_error(EINVAL, std::system_category());
+        }
+        return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+               std::uint32_t{bytes[2]} << 8 | bytes[3];
+    });
+}
+
+void SetNtfsAttributes(int fd, std::uint32_t attributes) {
+    const std::array<unsigned char, 4> bytes{
+        static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
+        static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
+    Checked(::fsetxattr(fd, kNtfsAttributes, bytes.data(), bytes.size(), 0));
+}
+
+// Gives a file the bits `given` of `wanted` where they differ, through the
+// calls that read and set them; errors of setting are left to the read back.
+template <typename Value, typename Set>
+void GiveBits(int fd, const std::optional<Value>& wanted, const std::optional<Value>& current,
+              Value given, Set set) {
+    if (wanted && current && (*wanted & given) != (*current & given)) {
+        set(fd, static_cast<Value>((*current & ~given) | (*wanted & given)));
     }
+}
+
+// Whether two files hold the same bits `given`, where the first keeps any.
+template <typename Value>
+bool SameBits(const std::optional<Value>& wanted, const std::optional<Value>& got, Value given) {
+    return !wanted || (got && (*wanted & given) == (*got & given));
 }
 
 // Links a file that has no name yet (O_TMPFILE) as `name`, never replacing.
@@ -272,35 +365,53 @@ void NativeFile::RestoreMode(std::uint32_t mode) noexcept {
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
     try {
-        const struct stat want = StatOf(original.handle_);
-        // Owner first: a change of owner clears setuid and setgid, which the
-        // mode, set last, puts back.
-        if (::fchown(handle_, want.st_uid, want.st_gid) != 0) {
+        const int from = original.handle_;
+        const struct stat want = StatOf(from);
+        // Only what differs is given: a file system may refuse a call (FUSE,
+        // chown) even where nothing would change. Owner first: a change of
+        // owner clears setuid and setgid, which the mode, given next, puts
+        // back.
+        const struct stat had = StatOf(handle_);
+        if ((had.st_uid != want.st_uid || had.st_gid != want.st_gid) &&
+            ::fchown(handle_, want.st_uid, want.st_gid) != 0) {
             return Identity::OwnerNotGiven;
         }
-        auto wanted = AttributesOf(original.handle_);
+        auto wanted = AttributesOf(from);
         std::erase_if(wanted,
                       [](const auto& attribute) { return attribute.first == kCapabilities; });
-        for (const auto& attribute : AttributesOf(handle_)) { // such as an inherited ACL
-            if (std::none_of(wanted.begin(), wanted.end(),
-                             [&](const auto& kept) { return kept.first == attribute.first; })) {
-                Checked(::fremovexattr(handle_, attribute.first.c_str()));
-            }
+        GiveAttributes(handle_, wanted);
+        if ((StatOf(handle_).st_mode & 07777) != (want.st_mode & 07777)) {
+            Checked(::fchmod(handle_, want.st_mode & 07777));
         }
-        for (const auto& [name, value] : wanted) {
-            Checked(::fsetxattr(handle_, name.c_str(), value.data(), value.size(), 0));
+        const auto flags = FlagsOf(from);
+        GiveBits(handle_, flags, FlagsOf(handle_), kGivenFlags,
+                 [](int fd, int value) { ::ioctl(fd, FS_IOC_SETFLAGS, &value); });
+        const auto project = ProjectOf(from);
+        if (project && ProjectOf(handle_) != project) {
+            struct fsxattr attributes {};
+            Checked(::ioctl(handle_, FS_IOC_FSGETXATTR, &attributes));
+            attributes.fsx_projid = *project;
+            ::ioctl(handle_, FS_IOC_FSSETXATTR, &attributes);
         }
-        Checked(::fchmod(handle_, want.st_mode & 07777));
-        SetFlags(handle_, FlagsOf(original.handle_));
+        const auto fat = FatAttributesOf(from);
+        GiveBits(
+            handle_, fat, FatAttributesOf(handle_), kFatGiven,
+            [](int fd, std::uint32_t value) { ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &value); });
+        const auto ntfs = NtfsAttributesOf(from);
+        GiveBits(handle_, ntfs, NtfsAttributesOf(handle_), kNtfsGiven, SetNtfsAttributes);
         // Read back: the kernel may quietly drop what the user may not set
-        // (setgid outside the file's group, a label the policy refuses).
+        // (setgid outside the file's group, a label the policy refuses), and
+        // a file system what it does not keep (a chown on ntfs-3g).
         const struct stat got = StatOf(handle_);
         if (got.st_uid != want.st_uid || got.st_gid != want.st_gid) {
             return Identity::OwnerNotGiven;
         }
         const bool given = (got.st_mode & 07777) == (want.st_mode & 07777) &&
                            AttributesOf(handle_) == wanted &&
-                           FlagsOf(handle_) == FlagsOf(original.handle_);
+                           SameBits(flags, FlagsOf(handle_), kGivenFlags) &&
+                           (!project || ProjectOf(handle_) == project) &&
+                           SameBits(fat, FatAttributesOf(handle_), kFatGiven) &&
+                           SameBits(ntfs, NtfsAttributesOf(handle_), kNtfsGiven);
         return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
         return Identity::AttributeNotGiven;

@@ -67,23 +67,38 @@ void WriteNewFile(std::string_view content, const fs::path& path, const native::
 NewFile PrepareReplacement(std::string_view content, const fs::path& path, native::Output& output,
                            fileio::OutputFacts& facts) {
     using NewFileFacts = fileio::OutputFacts::NewFile;
+    // Rewritten in place, the output needs no more room than it has.
+    const auto refused = [&](const std::system_error& error) {
+        facts.newFile =
+            native::IsNoRoomError(error.code()) ? NewFileFacts::NoRoom : NewFileFacts::Refused;
+        return NewFile();
+    };
     NewFile replacement;
     try {
         replacement = output.folder().MakeFile(NativeFile::Visibility::Private);
-        facts.newFile = NewFileFacts::Made;
-        replacement.file().WriteAllAt(0, content);
     } catch (const std::system_error& error) {
-        const bool noRoom = native::IsNoRoomError(error.code());
-        if (facts.newFile == NewFileFacts::Made && !noRoom) {
-            fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
-        }
-        // Rewritten in place, the output needs no more room than it has.
-        facts.newFile = noRoom ? NewFileFacts::NoRoom : NewFileFacts::Refused;
-        return {};
+        return refused(error);
     }
-    // After the write, which would clear setuid and setgid again.
+    facts.newFile = NewFileFacts::Made;
+    // While it is empty, as some flags take only then (no copy on write).
     facts.identity = replacement.file().TakeIdentityOf(output.file());
     if (fileio::Decide(facts) != WriteWay::ReplacedWhole) {
+        return {};
+    }
+    try {
+        replacement.file().WriteAllAt(0, content);
+    } catch (const std::system_error& error) {
+        if (!native::IsNoRoomError(error.code())) {
+            fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
+        }
+        return refused(error);
+    }
+    // The write cleared setuid and setgid, which the owner may set again.
+    const std::uint32_t mode =
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.file().Mode(); });
+    replacement.file().RestoreMode(mode);
+    if (fileio::Attempt(fileio::kSave, path, [&] { return replacement.file().Mode(); }) != mode) {
+        facts.identity = fileio::OutputFacts::Identity::AttributeNotGiven;
         return {};
     }
     fileio::Attempt(fileio::kSave, path, [&] {

@@ -14,11 +14,13 @@
 #endif
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <linux/msdos_fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -153,15 +155,33 @@ int Flags(const fs::path& path, int add = 0) {
     return flags;
 }
 
-// What makes a file the one it is (mode, owner, group, links, flags, extended attributes,
-// the ACL among them, but file capabilities, which any write removes), and its inode.
+constexpr const char* kNtfsAttributes = "system.ntfs_attrib_be"; // through ntfs-3g
+
+// A file's project (quotas), FAT attributes and NTFS attributes but archive, which any
+// write sets; 0 where its file system keeps none.
+std::string FileSystemAttributes(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fsxattr project{};
+    std::uint32_t fat = 0, ntfs = 0;
+    ::ioctl(fd, FS_IOC_FSGETXATTR, &project);
+    if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) {
+        fat = 0;
+    }
+    ::fgetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs);
+    ::close(fd);
+    return std::to_string(project.fsx_projid) + ' ' + std::to_string(fat & ~ATTR_ARCH) + ' ' +
+           std::to_string(ntfs & ~htonl(0x20));
+}
+
+// What makes a file the one it is (mode, owner, group, links, flags and attributes, extended
+// attributes, the ACL among them, but file capabilities, which any write removes), and its inode.
 std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
     std::set<std::string> identity{std::to_string(info.st_mode) + ' ' +
                                    std::to_string(info.st_uid) + ' ' + std::to_string(info.st_gid) +
                                    ' ' + std::to_string(info.st_nlink) + ' ' +
-                                   std::to_string(Flags(path))};
+                                   std::to_string(Flags(path)) + ' ' + FileSystemAttributes(path)};
     std::array<char, 4096> names{}, value{};
     const auto end = names.data() + std::max(::listxattr(path.c_str(), names.data(), 4096), 0L);
     for (const char* name = names.data(); name < end; name += std::strlen(name) + 1) {
@@ -369,6 +389,44 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", saved[1]);
 }
 
+// Sets on an empty `file` every property a user may set, as far as its file system keeps
+// it (some only for root): flags, no copy on write first, as compression cannot go with
+// it; a project; FAT and NTFS hidden and system; an extended attribute; a mode.
+void SetEverything(const fs::path& file) {
+    for (const int flag :
+         {FS_NOCOW_FL, FS_NOATIME_FL, FS_NODUMP_FL, FS_SYNC_FL, FS_SECRM_FL, FS_UNRM_FL,
+          FS_NOTAIL_FL, FS_JOURNAL_DATA_FL, FS_COMPR_FL, FS_NOCOMP_FL}) {
+        Flags(file, flag);
+    }
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    fsxattr project{};
+    project.fsx_projid = 42;
+    std::uint32_t fat = ATTR_HIDDEN | ATTR_SYS;
+    const std::uint32_t ntfs = htonl(0x2026); // not indexed, archive, system, hidden
+    ::ioctl(fd, FS_IOC_FSSETXATTR, &project);
+    ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat);
+    ::fsetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs, 0);
+    ::fsetxattr(fd, "user.velmora", "kept", 4, 0);
+    ::fchmod(fd, 0640);
+    ::close(fd);
+}
+
+// Every property a user may set that the output's file system keeps (CI: tmpfs), set
+// while it is empty, as no copy on write takes only then, is kept by a conversion that
+// still replaces it whole.
+TEST(WriteTextFile, KeepsEveryPropertyItsFileSystemKeeps) {
+    const ScratchFolder folder;
+    const fs::path out = folder / "out.txt";
+    PutBytes(out, "");
+    SetEverything(out);
+    PutBytes(out, "old");
+    const auto kept = Identity(out).first;
+    std::cout << "kept: " << ::testing::PrintToString(kept) << '\n';
+    EXPECT_EQ(WriteOutput("new", out), WriteWay::ReplacedWhole);
+    EXPECT_EQ(Identity(out).first, kept);
+    EXPECT_EQ(Bytes(out), "new");
+}
+
 // The system call that a test makes fail as a failing disk or file system would, and how.
 struct Fault {
     std::string_view call;
@@ -377,7 +435,8 @@ struct Fault {
 
 // Each outcome is true and loses nothing where a file system fails a call: a close that
 // reports a late write error (for written files, as a share does), a cut to size that
-// then loses the next ones without a word, a read, or a look at a name.
+// then loses the next ones without a word, a read, a look at a name, or a change of owner
+// that it cannot make, and that the output, whose owner matches, does not need.
 TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
     const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
                                 "[0-9a-f]{16}\\.bak\"$";
@@ -388,6 +447,7 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         {{"ftruncate", EIO}, "linked", "^Cannot write .*linked\": " + kBackup},
         {{"pread", EIO}, "linked", "^Cannot read \".*linked\": Input/output error$"},
         {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
+        {{"fchown", ENOSYS}, "own", ""}, // replaced whole
     };
     for (const auto& [fault, name, pattern] : kCases) {
         SCOPED_TRACE(std::string(fault.call) + ", " + name);
@@ -399,11 +459,16 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         if (name == "linked" && !HardLinked(out, folder / "second")) {
             continue;
         }
-        const bool backedUp = pattern.ends_with(".bak\"$");
+        const bool succeeds = pattern.empty(), backedUp = pattern.ends_with(".bak\"$");
+        WriteWay way = WriteWay::Created;
         gFault = fault;
-        EXPECT_FILE_OUTCOME(WriteOutput("newer", out), fault.error, pattern);
+        EXPECT_FILE_OUTCOME(way = WriteOutput("newer", out), succeeds ? kSucceeds : fault.error,
+                            pattern);
         gFault = {};
-        if (!backedUp) {
+        if (succeeds) {
+            EXPECT_EQ(way, WriteWay::ReplacedWhole);
+            EXPECT_EQ(Bytes(out), "newer");
+        } else if (!backedUp) {
             EXPECT_EQ(Bytes(out), name == "new" ? "(none)" : "old");
         }
         for (const auto& entry : fs::directory_iterator(folder.path)) {
@@ -505,5 +570,9 @@ extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
 
 extern "C" int fstatat(int folder, const char* name, struct stat* info, int flags) noexcept {
     return Call<int(int, const char*, struct stat*, int)>("fstatat", folder, name, info, flags);
+}
+
+extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
+    return Call<int(int, uid_t, gid_t)>("fchown", fd, owner, group);
 }
 #endif
