@@ -434,12 +434,17 @@ void NewFile::NameAsNew(const std::filesystem::path& name) {
         Discard();
     } else {
         // File systems without hard links (FAT, some network shares) can
-        // still rename without replacing.
+        // still rename without replacing; FUSE without rename flags cannot.
         if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
             ThrowLastError();
         }
-        Checked(
-            ::renameat2(folder, temporaryName_.c_str(), folder, name.c_str(), RENAME_NOREPLACE));
+        if (::renameat2(folder, temporaryName_.c_str(), folder, name.c_str(), RENAME_NOREPLACE) !=
+            0) {
+            if (errno == EINVAL || errno == ENOSYS) {
+                throw std::system_error(EOPNOTSUPP, std::system_category());
+            }
+            ThrowLastError();
+        }
         temporaryName_.clear();
     }
     name_ = name;
@@ -520,6 +525,14 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
         })));
         return NewFile(std::move(file), *this, name);
     });
+}
+
+NewFile Folder::MakeFileNamed(const std::filesystem::path& name) const {
+    NativeFile file(Checked(Retrying([&] {
+        return ::openat(handle(), name.c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    })));
+    return NewFile(std::move(file), *this, {}, name);
 }
 
 bool Folder::Names(const std::filesystem::path& name, const NativeFile& file) const {

@@ -48,17 +48,45 @@ void RequireName(const native::Output& output, const NativeFile& file, const fs:
     }
 }
 
+void WriteAndFlush(NewFile& file, std::string_view content, const fs::path& path) {
+    fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
+    fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
+}
+
 // A new output appears whole under its name, or not at all; it never
 // replaces a file that appeared meanwhile, nor follows a link put there.
-void WriteNewFile(std::string_view content, const fs::path& path, const native::Output& output) {
+// Where its file system cannot name a complete file so, it is made under
+// its name instead, never replacing one either, and written there.
+WriteWay WriteNewFile(std::string_view content, const fs::path& path,
+                      const native::Output& output) {
+    fileio::OutputFacts facts{.missing = true};
     NewFile file = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
         return output.folder().MakeFile(NativeFile::Visibility::Usual);
     });
-    fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
-    fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
-    fileio::Attempt(fileio::kCreate, path, [&] { file.NameAsNew(output.name()); });
+    WriteAndFlush(file, content, path);
+    try {
+        file.NameAsNew(output.name());
+    } catch (const std::system_error& error) {
+        if (error.code() != std::errc::operation_not_supported) {
+            fileio::RaiseFileFailure(fileio::kCreate, path, error.code());
+        }
+        facts.namingRefused = true;
+    }
+    const WriteWay way = fileio::Decide(facts);
+    if (way == WriteWay::CreatedUnderItsName) {
+        file = fileio::Attempt(fileio::kCreate, path,
+                               [&] { return output.folder().MakeFileNamed(output.name()); });
+        try {
+            WriteAndFlush(file, content, path);
+            RequireName(output, file.file(), path);
+        } catch (...) {
+            file.RemoveQuietly();
+            throw;
+        }
+    }
     fileio::Attempt(fileio::kSave, path, [&] { file.CloseNamed(); });
     output.folder().FlushQuietly();
+    return way;
 }
 
 // Prepares the new content in a new file beside the output that takes on the
@@ -290,8 +318,7 @@ WriteWay WriteOutput(std::string_view content, const fs::path& path) {
         Attempt(kOpenForWriting, path, [&] { return native::Output::Find(path); });
     switch (output.kind()) {
     case Kind::Missing:
-        WriteNewFile(content, path, output);
-        return WriteWay::Created;
+        return WriteNewFile(content, path, output);
     case Kind::Regular:
         return WriteExisting(content, path, output);
     case Kind::Folder:

@@ -12,7 +12,12 @@
 namespace velmora::fileio {
 
 enum class WriteWay {
-    Created,       // there was none: a new file was named once complete
+    Created, // there was none: a new file was named once complete
+    // There was none, and its file system can give a complete file no name
+    // without risking replacing another (neither hard links nor rename
+    // flags: exFAT through FUSE): made under its name, never replacing one,
+    // and written there.
+    CreatedUnderItsName,
     ReplacedWhole, // a new file took on its identity, then its place, in one step
     // Rewritten in place, because:
     InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
@@ -25,13 +30,16 @@ enum class WriteWay {
     InPlaceNotRenamable,         // the system will not rename over it (a file mounted there)
 };
 
-// What is known of an existing output. The first three are found with the
-// output itself; the rest are learnt in turn by preparing its replacement,
-// each only while the facts before it still allow one.
+// What is known of an output. Of an existing one, the first three are found
+// with the output itself; the rest are learnt in turn by preparing its
+// replacement, each only while the facts before it still allow one. Of a
+// missing one, only whether its complete new file could be named.
 struct OutputFacts {
     enum class NewFile { NotTried, Made, Refused, NoRoom };
     enum class Identity { NotTried, Given, OwnerNotGiven, AttributeNotGiven };
 
+    bool missing = false;
+    bool namingRefused = false;
     std::uint32_t links = 1;
     bool removalRefused = false;
     bool heldByAnother = false;
@@ -41,7 +49,8 @@ struct OutputFacts {
 };
 
 // Replaced whole, unless a fact stands against it: the first that does is
-// the reason the output is rewritten in place instead.
+// the reason the output is rewritten in place instead. A missing output is
+// created.
 [[nodiscard]] WriteWay Decide(const OutputFacts& facts) noexcept;
 
 // WriteTextFile, telling how it wrote the output.
