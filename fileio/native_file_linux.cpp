@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -261,6 +262,14 @@ void LinkUnnamed(int fd, int folder, const std::filesystem::path& name) {
         ThrowLastError();
     }
     Checked(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
+}
+
+// Whether the file or folder open as `fd` is on an SMB share (cifs, or smb3).
+bool OnSmbShare(int fd) {
+    constexpr auto kSmbMagic = 0xFF534D42, kSmb2Magic = 0xFE534D42; // as the kernel's statfs says
+    struct statfs where {};
+    Checked(::fstatfs(fd, &where));
+    return where.f_type == kSmbMagic || where.f_type == kSmb2Magic;
 }
 
 // File capabilities (setcap) are not carried over: the kernel removes them
@@ -543,7 +552,21 @@ bool Folder::Names(const std::filesystem::path& name, const NativeFile& file) co
         }
         ThrowLastError();
     }
-    return file.IsOpen() && SameFile(named, StatOf(file.handle()));
+    // No link left: removed, though an SMB share shows it until it is closed.
+    if (!file.IsOpen() || named.st_nlink == 0 || !SameFile(named, StatOf(file.handle()))) {
+        return false;
+    }
+    // There even its links are shown as they were; only an open tells (and
+    // an SMB share has no device that an open could act on).
+    if (OnSmbShare(handle())) {
+        const int opened = ::openat(handle(), name.c_str(),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (opened < 0) {
+            return errno != ENOENT;
+        }
+        ::close(opened);
+    }
+    return true;
 }
 
 void Folder::FlushQuietly() const noexcept {
@@ -613,9 +636,13 @@ Output Output::Find(const std::filesystem::path& path) {
     output.file_ = NativeFile(fd);
     const struct stat opened = StatOf(fd);
     output.facts_.links = static_cast<std::uint32_t>(opened.st_nlink);
-    // No link left: another file took its name as it was opened (unless the
-    // file system counts no links at all, and the name still holds it).
-    if (opened.st_nlink == 0 && !output.folder_.Names(output.name_, output.file_)) {
+    // The kernel's SMB client, refused a rename over a file that is open
+    // (as this one is, or by any program on any machine), removes that file
+    // and tries again, which fails the same way: the output would be lost.
+    output.facts_.renameRisksIt = OnSmbShare(fd);
+    // No link left: another file took its name as it was opened, or it is
+    // being removed.
+    if (opened.st_nlink == 0) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;

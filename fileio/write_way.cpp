@@ -28,6 +28,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     if (facts.heldByAnother) {
         return WriteWay::InPlaceHeld;
     }
+    if (facts.renameRisksIt) {
+        return WriteWay::InPlaceRenameRisksIt;
+    }
     if (facts.newFile == NewFile::Refused) {
         return WriteWay::InPlaceFolderRefusesNewFile;
     }

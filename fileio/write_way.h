@@ -23,6 +23,7 @@ enum class WriteWay {
     InPlaceOtherLinks,           // it has other names (hard links), which must keep its content
     InPlaceRemovalRefused,       // the user may write it but not remove it, as a rename must
     InPlaceHeld,                 // another program holds it open and will not let it be removed
+    InPlaceRenameRisksIt,        // a rename over it that fails would remove it (SMB shares)
     InPlaceAnotherOwner,         // its owner or group cannot be given to a new file
     InPlaceAttributeNotGiven,    // another of its properties cannot be given to a new file
     InPlaceFolderRefusesNewFile, // its folder takes no new file from this user
@@ -30,7 +31,7 @@ enum class WriteWay {
     InPlaceNotRenamable,         // the system will not rename over it (a file mounted there)
 };
 
-// What is known of an output. Of an existing one, the first three are found
+// What is known of an output. Of an existing one, the first four are found
 // with the output itself; the rest are learnt in turn by preparing its
 // replacement, each only while the facts before it still allow one. Of a
 // missing one, only whether its complete new file could be named.
@@ -43,6 +44,7 @@ struct OutputFacts {
     std::uint32_t links = 1;
     bool removalRefused = false;
     bool heldByAnother = false;
+    bool renameRisksIt = false;
     NewFile newFile = NewFile::NotTried;
     Identity identity = Identity::NotTried;
     bool renameRefused = false;
