@@ -242,7 +242,9 @@ TEST(StoppedConversion, OutputSwappedBeforeAnyCallIsNeverFollowedNorFalselyWritt
             bool done = true; // the conversion was done before any swap came
             const int outcome = Convert(folder.path, [&](int call) {
                 if (call == swapAt) {
-                    done = Bytes(out) == "NN";
+                    // A file just linked on an SMB share may not open at once (EINVAL).
+                    const std::string there = Bytes(out);
+                    done = there == "NN" || (there == "(none)" && fs::exists(out));
                     SwapOutput(folder.path, swap);
                 }
                 calls = std::max(calls, call);
