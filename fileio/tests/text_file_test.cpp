@@ -398,7 +398,8 @@ void SetEverything(const fs::path& file) {
         Flags(file, flag);
     }
     const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    fsxattr project{};
+    fsxattr project{}; // with the flags it also sets
+    ::ioctl(fd, FS_IOC_FSGETXATTR, &project);
     project.fsx_projid = 42;
     std::uint32_t fat = ATTR_HIDDEN | ATTR_SYS;
     const std::uint32_t ntfs = htonl(0x2026); // not indexed, archive, system, hidden
