@@ -15,6 +15,11 @@ Builds, tests and starts Velmora on Debian or Ubuntu.
                      test run under wine (./build.sh mingw is the same)
   ./build.sh deb     the Debian package for the release this runs on, checked
                      by lintian and appstreamcli
+  ./build.sh filesystems [FILE_SYSTEM...]
+                     as root: the file tests on ext4, xfs, btrfs, tmpfs,
+                     exfat-fuse and ntfs-3g, and in a small VM on the
+                     kernel's vfat and exfat, an NFS and an SMB share (or
+                     only those named; tools/filesystem-tests says more)
   ./build.sh fuzz    short runs of the fuzz targets
   ./build.sh bench   the benchmarks
   ./build.sh packages deb|windows
@@ -227,6 +232,14 @@ case "$command" in
     chroot)
         install_missing debootstrap
         tools/debian-chroot "${2:?usage: ./build.sh chroot RELEASE [COMMAND]}" "${3:-test}"
+        ;;
+    filesystems)
+        install_missing "${base_packages[@]}" xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g \
+            dosfstools qemu-system-x86 busybox-static samba nfs-kernel-server cifs-utils
+        cmake --preset release
+        cmake --build --preset release --parallel "$(nproc)" \
+            --target stopped_conversion_test text_file_test
+        tools/filesystem-tests build/release "${@:2}"
         ;;
     fuzz)
         install_missing cmake make clang libclang-rt-dev

@@ -32,9 +32,11 @@ void RaiseFileFailure(Step step, const std::filesystem::path& path, std::string_
 void RaiseNoCopyFailure(const std::filesystem::path& path,
                         const std::filesystem::path& temporaryFolder, const std::error_code& there,
                         const std::error_code& beside) {
-    throw FileFailure(Describe(kKeepCopy, path,
-                               there.message() + " in " + Quoted(temporaryFolder) +
-                                   " (beside it: " + beside.message() + ')'),
+    const std::string named = temporaryFolder.empty() ? "" : ' ' + Quoted(temporaryFolder);
+    const std::string why = there == std::errc::no_such_file_or_directory
+                                ? "the temporary folder" + named + " cannot be found"
+                                : there.message() + " in" + named;
+    throw FileFailure(Describe(kKeepCopy, path, why + " (beside it: " + beside.message() + ')'),
                       there.value());
 }
 

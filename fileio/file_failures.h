@@ -38,8 +38,8 @@ inline constexpr Step kKeepCopy{"Cannot keep a copy of", " while it is rewritten
                                    std::string_view why);
 
 // No copy of the old content could be made beside the output, nor then in
-// the temporary folder: the reason there decided, and the one beside the
-// output is given as well.
+// the temporary folder: the reason there decided (that folder not found,
+// it may be), and the one beside the output is given as well.
 [[noreturn]] void RaiseNoCopyFailure(const std::filesystem::path& path,
                                      const std::filesystem::path& temporaryFolder,
                                      const std::error_code& there, const std::error_code& beside);
@@ -70,5 +70,7 @@ inline constexpr std::string_view kIsAFolder = "it is a folder, not a file";
 inline constexpr std::string_view kIsNotARegularFile = "it is not a regular file";
 inline constexpr std::string_view kReplacedMeanwhile =
     "another file took its place while it was being opened";
+inline constexpr std::string_view kTakenWhileWritten =
+    "another file took its place, or it was removed, while it was being written";
 
 } // namespace velmora::fileio

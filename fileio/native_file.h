@@ -100,9 +100,12 @@ class NativeFile {
 
     // Gives this new file every property that makes `original` the file it
     // is, apart from its content: owner, group, permissions, ACL, extended
-    // attributes and file flags, each read back. Says which kind of property
-    // could not be given, if any: a file that replaced `original` would then
-    // not be the same file.
+    // attributes, file flags and project, FAT and NTFS attributes (hidden,
+    // system, ...), each only where it differs, and each read back. Given
+    // while the file is empty, as some flags take only then (no copy on
+    // write); the write that follows clears setuid and setgid, which
+    // RestoreMode puts back. Says which kind of property could not be given,
+    // if any: a file that replaced `original` would then not be the same file.
     [[nodiscard]] fileio::OutputFacts::Identity TakeIdentityOf(const NativeFile& original) noexcept;
 
   private:
@@ -119,9 +122,12 @@ class NativeFile {
 class NewFile {
   public:
     NewFile() noexcept = default;
-    // `temporaryName` is empty for a file that has no name yet.
-    NewFile(NativeFile file, const Folder& folder, std::filesystem::path temporaryName) noexcept
-        : file_(std::move(file)), folder_(&folder), temporaryName_(std::move(temporaryName)) {}
+    // `temporaryName` is empty for a file that has no name yet, or that was
+    // made under its final name, `name`.
+    NewFile(NativeFile file, const Folder& folder, std::filesystem::path temporaryName,
+            std::filesystem::path name = {}) noexcept
+        : file_(std::move(file)), folder_(&folder), temporaryName_(std::move(temporaryName)),
+          name_(std::move(name)) {}
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
     NewFile(const NewFile&) = delete;
@@ -131,7 +137,9 @@ class NewFile {
     [[nodiscard]] NativeFile& file() noexcept { return file_; }
 
     // Gives the complete file the name `name`, failing if that name exists:
-    // a new file appears whole, and nothing is ever replaced.
+    // a new file appears whole, and nothing is ever replaced. Fails with
+    // "operation not supported" where the file system has no way to do so
+    // (neither hard links nor rename flags: exFAT through FUSE).
     void NameAsNew(const std::filesystem::path& name);
     // Lets go of the complete file, which keeps its temporary name until it
     // replaces the output (ReplaceWith): a late write error is reported here,
@@ -141,8 +149,9 @@ class NewFile {
     // fails, its name is removed again (while it still names this file), so
     // that a failure leaves nothing.
     void CloseNamed();
-    // Removes it, named or not; a failure to do so is ignored, as the failure
-    // that caused it, if any, is the one the user must see.
+    // Removes it, named or not (by its name only while that still holds it);
+    // a failure to do so is ignored, as the failure that caused it, if any,
+    // is the one the user must see.
     void RemoveQuietly() noexcept;
     // Where it is, for a message that names it.
     [[nodiscard]] std::filesystem::path path() const;
@@ -175,6 +184,13 @@ class Folder {
     [[nodiscard]] const std::filesystem::path& path() const noexcept { return path_; }
 
     [[nodiscard]] NewFile MakeFile(NativeFile::Visibility visibility) const;
+    // A new file made under `name` itself, failing if that name exists, for
+    // a file system where NameAsNew cannot name a complete file. Until it
+    // is complete, it can be seen incomplete there.
+    [[nodiscard]] NewFile MakeFileNamed(const std::filesystem::path& name) const;
+    // Whether `name` here still holds `file`: not where another program has
+    // put another file or a folder there since, or removed it.
+    [[nodiscard]] bool Names(const std::filesystem::path& name, const NativeFile& file) const;
     // Makes the names in the folder durable; file systems that refuse are
     // ignored, since the files themselves are already on disk.
     void FlushQuietly() const noexcept;

@@ -5,13 +5,18 @@
 #include "native_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
-#include <linux/fs.h> // FS_IOC_GETFLAGS
-#include <stdio.h>    // renameat2
+#include <linux/fs.h>       // FS_IOC_GETFLAGS
+#include <linux/msdos_fs.h> // FAT_IOCTL_GET_ATTRIBUTES
+#include <optional>
+#include <stdio.h> // renameat2
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -50,6 +55,18 @@ struct stat StatOf(int fd) {
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `path` leads, as the kernel follows it now, to the file `found`.
+bool LeadsTo(const std::filesystem::path& path, const struct stat& found) {
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        ThrowLastError();
+    }
+    return SameFile(now, found);
 }
 
 Kind KindOfMode(mode_t mode) {
@@ -95,53 +112,143 @@ template <typename Call> std::string Filled(Call call) {
     }
 }
 
-// The extended attributes of an open file (the ACL among them, as
-// system.posix_acl_access), by name; none where the file system keeps none.
-std::vector<std::pair<std::string, std::string>> AttributesOf(int fd) {
-    std::vector<std::pair<std::string, std::string>> attributes;
-    std::string names;
+using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+// Windows access rights that ntfs-3g keeps out of the list of attributes.
+constexpr const char* kNtfsAccessRights = "system.ntfs_acl";
+
+// What a call that reads a file's property gives, or nullopt where the file
+// system keeps no such property (ENOTTY: the ioctl is not its own).
+template <typename Call> auto WhereKept(Call call) -> std::optional<decltype(call())> {
     try {
-        names =
-            Filled([&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+        return call();
     } catch (const std::system_error& error) {
-        if (error.code().value() == ENOTSUP || error.code().value() == ENOSYS) {
-            return attributes;
+        const int code = error.code().value();
+        if (code == ENOTTY || code == ENOTSUP || code == EINVAL || code == ENOSYS ||
+            code == ENODATA) {
+            return std::nullopt;
         }
         throw;
     }
-    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
-        const char* name = names.c_str() + at;
+}
+
+// The extended attributes of an open file (the ACL among them, as
+// system.posix_acl_access), by name; none where the file system keeps none.
+Attributes AttributesOf(int fd) {
+    Attributes attributes;
+    const std::optional<std::string> names = WhereKept([&] {
+        return Filled(
+            [&](char* buffer, std::size_t size) { return ::flistxattr(fd, buffer, size); });
+    });
+    for (std::size_t at = 0; names && at < names->size(); at = names->find('\0', at) + 1) {
+        const char* name = names->c_str() + at;
         attributes.emplace_back(name, Filled([&](char* buffer, std::size_t size) {
                                     return ::fgetxattr(fd, name, buffer, size);
                                 }));
+    }
+    const std::optional<std::string> rights = WhereKept([&] {
+        return Filled([&](char* buffer, std::size_t size) {
+            return ::fgetxattr(fd, kNtfsAccessRights, buffer, size);
+        });
+    });
+    if (rights) {
+        attributes.emplace_back(kNtfsAccessRights, *rights);
     }
     std::sort(attributes.begin(), attributes.end());
     return attributes;
 }
 
-// The file flags a user may set (chattr: no dump, no atime, ...); 0 where
-// the file system keeps none.
-int FlagsOf(int fd) {
-    int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) {
-            ThrowLastError();
+// Gives a file the extended attributes `wanted`, where they differ.
+void GiveAttributes(int fd, const Attributes& wanted) {
+    const Attributes current = AttributesOf(fd);
+    for (const auto& [name, value] : current) { // such as an inherited ACL
+        if (std::none_of(wanted.begin(), wanted.end(),
+                         [&](const auto& kept) { return kept.first == name; })) {
+            Checked(::fremovexattr(fd, name.c_str()));
         }
-        return 0;
     }
-    return flags & FS_FL_USER_MODIFIABLE;
+    for (const auto& attribute : wanted) {
+        if (!std::binary_search(current.begin(), current.end(), attribute)) {
+            const auto& [name, value] = attribute;
+            Checked(::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0));
+        }
+    }
 }
 
-// Gives a new file the flags a user may set, where they differ. Not the
-// immutable and append-only flags, which would keep it from being renamed
-// or written; a file that has them is not replaced, as the read-back shows.
-void SetFlags(int fd, int flags) {
-    int current = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &current) == 0 && (current & FS_FL_USER_MODIFIABLE) != flags) {
-        const int wanted =
-            (current & ~FS_FL_USER_MODIFIABLE) | (flags & ~(FS_IMMUTABLE_FL | FS_APPEND_FL));
-        ::ioctl(fd, FS_IOC_SETFLAGS, &wanted);
+// The file flags (chattr) that a replacement is given: every one a file's
+// owner may set on a regular file, and `j`, which only root may change (so
+// that another user's file with it is rewritten in place). Not immutable and
+// append-only: a file that has them cannot be opened for writing anyway.
+// Nor those that tell how the file system stores it (extents, inline data)
+// or that its folder gives it (encryption).
+constexpr int kGivenFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                            FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOMP_FL |
+                            FS_NOCOW_FL | FS_DAX_FL;
+
+std::optional<int> FlagsOf(int fd) {
+    return WhereKept([&] {
+        int flags = 0;
+        Checked(::ioctl(fd, FS_IOC_GETFLAGS, &flags));
+        return flags;
+    });
+}
+
+// The project of a file (quotas on ext4 and xfs) where its file system keeps one.
+std::optional<std::uint32_t> ProjectOf(int fd) {
+    return WhereKept([&] {
+        struct fsxattr attributes {};
+        Checked(::ioctl(fd, FS_IOC_FSGETXATTR, &attributes));
+        return attributes.fsx_projid;
+    });
+}
+
+// The attributes of a file on FAT (the kernel's vfat) or on NTFS through
+// ntfs-3g, as the file system keeps them: read-only, hidden, system, ...
+// Archive is left out: writing a file sets it, as it does in place.
+constexpr std::uint32_t kFatGiven = ATTR_RO | ATTR_HIDDEN | ATTR_SYS;
+constexpr std::uint32_t kNtfsGiven = 0x1 | 0x2 | 0x4 | 0x100 | 0x1000 | 0x2000; // R H S T O I
+constexpr const char* kNtfsAttributes = "system.ntfs_attrib_be";                // big-endian
+
+std::optional<std::uint32_t> FatAttributesOf(int fd) {
+    return WhereKept([&] {
+        std::uint32_t attributes = 0;
+        Checked(::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes));
+        return attributes;
+    });
+}
+
+std::optional<std::uint32_t> NtfsAttributesOf(int fd) {
+    return WhereKept([&] {
+        std::array<unsigned char, 4> bytes{};
+        if (Checked(::fgetxattr(fd, kNtfsAttributes, bytes.data(), bytes.size())) != 4) {
+            throw std::system_error(EINVAL, std::system_category());
+        }
+        return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+               std::uint32_t{bytes[2]} << 8 | bytes[3];
+    });
+}
+
+void SetNtfsAttributes(int fd, std::uint32_t attributes) {
+    const std::array<unsigned char, 4> bytes{
+        static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
+        static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
+    Checked(::fsetxattr(fd, kNtfsAttributes, bytes.data(), bytes.size(), 0));
+}
+
+// Gives a file the bits `given` of `wanted` where they differ, through the
+// calls that read and set them; errors of setting are left to the read back.
+template <typename Value, typename Set>
+void GiveBits(int fd, const std::optional<Value>& wanted, const std::optional<Value>& current,
+              Value given, Set set) {
+    if (wanted && current && (*wanted & given) != (*current & given)) {
+        set(fd, static_cast<Value>((*current & ~given) | (*wanted & given)));
     }
+}
+
+// Whether two files hold the same bits `given`, where the first keeps any.
+template <typename Value>
+bool SameBits(const std::optional<Value>& wanted, const std::optional<Value>& got, Value given) {
+    return !wanted || (got && (*wanted & given) == (*got & given));
 }
 
 // Links a file that has no name yet (O_TMPFILE) as `name`, never replacing.
@@ -155,6 +262,14 @@ void LinkUnnamed(int fd, int folder, const std::filesystem::path& name) {
         ThrowLastError();
     }
     Checked(::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH));
+}
+
+// Whether the file or folder open as `fd` is on an SMB share (cifs, or smb3).
+bool OnSmbShare(int fd) {
+    constexpr auto kSmbMagic = 0xFF534D42, kSmb2Magic = 0xFE534D42; // as the kernel's statfs says
+    struct statfs where {};
+    Checked(::fstatfs(fd, &where));
+    return where.f_type == kSmbMagic || where.f_type == kSmb2Magic;
 }
 
 // File capabilities (setcap) are not carried over: the kernel removes them
@@ -259,35 +374,53 @@ void NativeFile::RestoreMode(std::uint32_t mode) noexcept {
 fileio::OutputFacts::Identity NativeFile::TakeIdentityOf(const NativeFile& original) noexcept {
     using Identity = fileio::OutputFacts::Identity;
     try {
-        const struct stat want = StatOf(original.handle_);
-        // Owner first: a change of owner clears setuid and setgid, which the
-        // mode, set last, puts back.
-        if (::fchown(handle_, want.st_uid, want.st_gid) != 0) {
+        const int from = original.handle_;
+        const struct stat want = StatOf(from);
+        // Only what differs is given: a file system may refuse a call (FUSE,
+        // chown) even where nothing would change. Owner first: a change of
+        // owner clears setuid and setgid, which the mode, given next, puts
+        // back.
+        const struct stat had = StatOf(handle_);
+        if ((had.st_uid != want.st_uid || had.st_gid != want.st_gid) &&
+            ::fchown(handle_, want.st_uid, want.st_gid) != 0) {
             return Identity::OwnerNotGiven;
         }
-        auto wanted = AttributesOf(original.handle_);
+        auto wanted = AttributesOf(from);
         std::erase_if(wanted,
                       [](const auto& attribute) { return attribute.first == kCapabilities; });
-        for (const auto& attribute : AttributesOf(handle_)) { // such as an inherited ACL
-            if (std::none_of(wanted.begin(), wanted.end(),
-                             [&](const auto& kept) { return kept.first == attribute.first; })) {
-                Checked(::fremovexattr(handle_, attribute.first.c_str()));
-            }
+        GiveAttributes(handle_, wanted);
+        if ((StatOf(handle_).st_mode & 07777) != (want.st_mode & 07777)) {
+            Checked(::fchmod(handle_, want.st_mode & 07777));
         }
-        for (const auto& [name, value] : wanted) {
-            Checked(::fsetxattr(handle_, name.c_str(), value.data(), value.size(), 0));
+        const auto flags = FlagsOf(from);
+        GiveBits(handle_, flags, FlagsOf(handle_), kGivenFlags,
+                 [](int fd, int value) { ::ioctl(fd, FS_IOC_SETFLAGS, &value); });
+        const auto project = ProjectOf(from);
+        if (project && ProjectOf(handle_) != project) {
+            struct fsxattr attributes {};
+            Checked(::ioctl(handle_, FS_IOC_FSGETXATTR, &attributes));
+            attributes.fsx_projid = *project;
+            ::ioctl(handle_, FS_IOC_FSSETXATTR, &attributes);
         }
-        Checked(::fchmod(handle_, want.st_mode & 07777));
-        SetFlags(handle_, FlagsOf(original.handle_));
+        const auto fat = FatAttributesOf(from);
+        GiveBits(
+            handle_, fat, FatAttributesOf(handle_), kFatGiven,
+            [](int fd, std::uint32_t value) { ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &value); });
+        const auto ntfs = NtfsAttributesOf(from);
+        GiveBits(handle_, ntfs, NtfsAttributesOf(handle_), kNtfsGiven, SetNtfsAttributes);
         // Read back: the kernel may quietly drop what the user may not set
-        // (setgid outside the file's group, a label the policy refuses).
+        // (setgid outside the file's group, a label the policy refuses), and
+        // a file system what it does not keep (a chown on ntfs-3g).
         const struct stat got = StatOf(handle_);
         if (got.st_uid != want.st_uid || got.st_gid != want.st_gid) {
             return Identity::OwnerNotGiven;
         }
         const bool given = (got.st_mode & 07777) == (want.st_mode & 07777) &&
                            AttributesOf(handle_) == wanted &&
-                           FlagsOf(handle_) == FlagsOf(original.handle_);
+                           SameBits(flags, FlagsOf(handle_), kGivenFlags) &&
+                           (!project || ProjectOf(handle_) == project) &&
+                           SameBits(fat, FatAttributesOf(handle_), kFatGiven) &&
+                           SameBits(ntfs, NtfsAttributesOf(handle_), kNtfsGiven);
         return given ? Identity::Given : Identity::AttributeNotGiven;
     } catch (const std::exception&) {
         return Identity::AttributeNotGiven;
@@ -310,12 +443,17 @@ void NewFile::NameAsNew(const std::filesystem::path& name) {
         Discard();
     } else {
         // File systems without hard links (FAT, some network shares) can
-        // still rename without replacing.
+        // still rename without replacing; FUSE without rename flags cannot.
         if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS && errno != EMLINK) {
             ThrowLastError();
         }
-        Checked(
-            ::renameat2(folder, temporaryName_.c_str(), folder, name.c_str(), RENAME_NOREPLACE));
+        if (::renameat2(folder, temporaryName_.c_str(), folder, name.c_str(), RENAME_NOREPLACE) !=
+            0) {
+            if (errno == EINVAL || errno == ENOSYS) {
+                throw std::system_error(EOPNOTSUPP, std::system_category());
+            }
+            ThrowLastError();
+        }
         temporaryName_.clear();
     }
     name_ = name;
@@ -356,10 +494,15 @@ void NewFile::CloseNamed() {
 }
 
 void NewFile::RemoveQuietly() noexcept {
-    if (folder_ != nullptr && !name_.empty()) {
-        ::unlinkat(folder_->handle(), name_.c_str(), 0);
-        name_.clear();
+    // By its name, while that still holds it: not another program's file
+    // that took the name meanwhile.
+    try {
+        if (folder_ != nullptr && !name_.empty() && folder_->Names(name_, file_)) {
+            ::unlinkat(folder_->handle(), name_.c_str(), 0);
+        }
+    } catch (const std::system_error&) {
     }
+    name_.clear();
     Discard();
 }
 
@@ -393,6 +536,39 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     });
 }
 
+NewFile Folder::MakeFileNamed(const std::filesystem::path& name) const {
+    NativeFile file(Checked(Retrying([&] {
+        return ::openat(handle(), name.c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    })));
+    return NewFile(std::move(file), *this, {}, name);
+}
+
+bool Folder::Names(const std::filesystem::path& name, const NativeFile& file) const {
+    struct stat named {};
+    if (::fstatat(handle(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return false;
+        }
+        ThrowLastError();
+    }
+    // No link left: removed, though an SMB share shows it until it is closed.
+    if (!file.IsOpen() || named.st_nlink == 0 || !SameFile(named, StatOf(file.handle()))) {
+        return false;
+    }
+    // There even its links are shown as they were; only an open tells (and
+    // an SMB share has no device that an open could act on).
+    if (OnSmbShare(handle())) {
+        const int opened = ::openat(handle(), name.c_str(),
+                                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (opened < 0) {
+            return errno != ENOENT;
+        }
+        ::close(opened);
+    }
+    return true;
+}
+
 void Folder::FlushQuietly() const noexcept {
     ::fsync(handle()); // EBADF where it is held with O_PATH: it cannot be read, so it stays
 }
@@ -421,14 +597,13 @@ Output Output::Find(const std::filesystem::path& path) {
         return output;
     }
     // Every later step works in the folder of the final target, by name, and
-    // checks that the name still holds the file found.
+    // checks that the name still holds the file found. The path typed must
+    // still lead there too: a file renamed away since the look (NFS moves one
+    // that another file replaced to a name of its own) is not the output.
     const std::filesystem::path target = FinalPathOf(located, path);
     output.folder_ = Folder::Open(target.has_parent_path() ? target.parent_path() : ".");
     output.name_ = target.filename();
-    struct stat named {};
-    if (::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) !=
-            0 ||
-        !SameFile(named, found)) {
+    if (!output.folder_.Names(output.name_, locator) || !LeadsTo(path, found)) {
         output.kind_ = Kind::Changed;
         return output;
     }
@@ -461,21 +636,22 @@ Output Output::Find(const std::filesystem::path& path) {
     output.file_ = NativeFile(fd);
     const struct stat opened = StatOf(fd);
     output.facts_.links = static_cast<std::uint32_t>(opened.st_nlink);
-    // No link left: another file took its name as it was opened (unless the
-    // file system counts no links at all, and the name still holds it).
-    if (opened.st_nlink == 0 && (::fstatat(output.folder_.handle(), output.name_.c_str(), &named,
-                                           AT_SYMLINK_NOFOLLOW) != 0 ||
-                                 !SameFile(named, opened))) {
+    // The kernel's SMB client, refused a rename over a file that is open
+    // (as this one is, or by any program on any machine), removes that file
+    // and tries again, which fails the same way: the output would be lost.
+    output.facts_.renameRisksIt = OnSmbShare(fd);
+    // No link left: another file took its name as it was opened, or it is
+    // being removed.
+    if (opened.st_nlink == 0) {
         output.file_ = NativeFile();
         output.kind_ = Kind::Changed;
         return output;
     }
     if (!SameFile(opened, found)) {
+        // The name went away between the look and the open, which then made
+        // this empty file: it goes again.
         if (S_ISREG(opened.st_mode) && (opened.st_mode & 07777) == 0 && opened.st_size == 0 &&
-            opened.st_uid == ::geteuid() &&
-            ::fstatat(output.folder_.handle(), output.name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) ==
-                0 &&
-            SameFile(named, opened)) {
+            opened.st_uid == ::geteuid() && output.folder_.Names(output.name_, output.file_)) {
             ::unlinkat(output.folder_.handle(), output.name_.c_str(), 0);
         }
         output.file_ = NativeFile();
@@ -494,7 +670,9 @@ void Output::ReplaceWith(NewFile& replacement) {
 }
 
 std::filesystem::path TemporaryFolder() {
-    return std::filesystem::temp_directory_path();
+    // Named even where it is missing, so that a message can say which it is.
+    const char* named = ::secure_getenv("TMPDIR");
+    return named != nullptr && *named != '\0' ? named : "/tmp";
 }
 
 } // namespace velmora::native

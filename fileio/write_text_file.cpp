@@ -20,12 +20,17 @@ using native::NewFile;
 
 constexpr std::string_view kBackupSuffix = ".bak";
 
-void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
+// Copies the first `size` bytes of `from` (at `fromPath`), as far as it holds
+// them; a failure to read it is a file failure about that file, which a
+// failure to write the copy is not.
+void CopyContent(NativeFile& from, const fs::path& fromPath, NativeFile& to, std::uint64_t size) {
     std::array<char, 65536> buffer{};
     for (std::uint64_t offset = 0; offset < size;) {
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - offset));
-        const std::size_t count = from.ReadSomeAt(offset, buffer.data(), wanted);
+        const std::size_t count = fileio::Attempt(fileio::kRead, fromPath, [&] {
+            return from.ReadSomeAt(offset, buffer.data(), wanted);
+        });
         if (count == 0) {
             return; // the file was shortened meanwhile; what is left is all it holds
         }
@@ -34,17 +39,54 @@ void CopyContent(NativeFile& from, NativeFile& to, std::uint64_t size) {
     }
 }
 
+// Fails where the output's name no longer holds `file`: another program put a
+// file or a folder there, or removed it, while it was being written.
+void RequireName(const native::Output& output, const NativeFile& file, const fs::path& path) {
+    if (!fileio::Attempt(fileio::kSave, path,
+                         [&] { return output.folder().Names(output.name(), file); })) {
+        fileio::RaiseFileFailure(fileio::kWrite, path, fileio::kTakenWhileWritten);
+    }
+}
+
+void WriteAndFlush(NewFile& file, std::string_view content, const fs::path& path) {
+    fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
+    fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
+}
+
 // A new output appears whole under its name, or not at all; it never
 // replaces a file that appeared meanwhile, nor follows a link put there.
-void WriteNewFile(std::string_view content, const fs::path& path, const native::Output& output) {
+// Where its file system cannot name a complete file so, it is made under
+// its name instead, never replacing one either, and written there.
+WriteWay WriteNewFile(std::string_view content, const fs::path& path,
+                      const native::Output& output) {
+    fileio::OutputFacts facts{.missing = true};
     NewFile file = fileio::Attempt(fileio::kOpenForWriting, path, [&] {
         return output.folder().MakeFile(NativeFile::Visibility::Usual);
     });
-    fileio::Attempt(fileio::kWrite, path, [&] { file.file().WriteAllAt(0, content); });
-    fileio::Attempt(fileio::kSave, path, [&] { file.file().FlushToDisk(); });
-    fileio::Attempt(fileio::kCreate, path, [&] { file.NameAsNew(output.name()); });
+    WriteAndFlush(file, content, path);
+    try {
+        file.NameAsNew(output.name());
+    } catch (const std::system_error& error) {
+        if (error.code() != std::errc::operation_not_supported) {
+            fileio::RaiseFileFailure(fileio::kCreate, path, error.code());
+        }
+        facts.namingRefused = true;
+    }
+    const WriteWay way = fileio::Decide(facts);
+    if (way == WriteWay::CreatedUnderItsName) {
+        file = fileio::Attempt(fileio::kCreate, path,
+                               [&] { return output.folder().MakeFileNamed(output.name()); });
+        try {
+            WriteAndFlush(file, content, path);
+            RequireName(output, file.file(), path);
+        } catch (...) {
+            file.RemoveQuietly();
+            throw;
+        }
+    }
     fileio::Attempt(fileio::kSave, path, [&] { file.CloseNamed(); });
     output.folder().FlushQuietly();
+    return way;
 }
 
 // Prepares the new content in a new file beside the output that takes on the
@@ -53,23 +95,38 @@ void WriteNewFile(std::string_view content, const fs::path& path, const native::
 NewFile PrepareReplacement(std::string_view content, const fs::path& path, native::Output& output,
                            fileio::OutputFacts& facts) {
     using NewFileFacts = fileio::OutputFacts::NewFile;
+    // Rewritten in place, the output needs no more room than it has.
+    const auto refused = [&](const std::system_error& error) {
+        facts.newFile =
+            native::IsNoRoomError(error.code()) ? NewFileFacts::NoRoom : NewFileFacts::Refused;
+        return NewFile();
+    };
     NewFile replacement;
     try {
         replacement = output.folder().MakeFile(NativeFile::Visibility::Private);
-        facts.newFile = NewFileFacts::Made;
-        replacement.file().WriteAllAt(0, content);
     } catch (const std::system_error& error) {
-        const bool noRoom = native::IsNoRoomError(error.code());
-        if (facts.newFile == NewFileFacts::Made && !noRoom) {
-            fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
-        }
-        // Rewritten in place, the output needs no more room than it has.
-        facts.newFile = noRoom ? NewFileFacts::NoRoom : NewFileFacts::Refused;
-        return {};
+        return refused(error);
     }
-    // After the write, which would clear setuid and setgid again.
+    facts.newFile = NewFileFacts::Made;
+    // While it is empty, as some flags take only then (no copy on write).
     facts.identity = replacement.file().TakeIdentityOf(output.file());
     if (fileio::Decide(facts) != WriteWay::ReplacedWhole) {
+        return {};
+    }
+    try {
+        replacement.file().WriteAllAt(0, content);
+    } catch (const std::system_error& error) {
+        if (!native::IsNoRoomError(error.code())) {
+            fileio::RaiseFileFailure(fileio::kWrite, path, error.code());
+        }
+        return refused(error);
+    }
+    // The write cleared setuid and setgid, which the owner may set again.
+    const std::uint32_t mode =
+        fileio::Attempt(fileio::kOpenForWriting, path, [&] { return output.file().Mode(); });
+    replacement.file().RestoreMode(mode);
+    if (fileio::Attempt(fileio::kSave, path, [&] { return replacement.file().Mode(); }) != mode) {
+        facts.identity = fileio::OutputFacts::Identity::AttributeNotGiven;
         return {};
     }
     fileio::Attempt(fileio::kSave, path, [&] {
@@ -88,8 +145,9 @@ void PutInPlace(NewFile& replacement, const fs::path& path, native::Output& outp
     } catch (const std::system_error& error) {
         // Where the output is still open (say, a file mounted over another,
         // which no rename can replace), it can be rewritten in place instead;
-        // where not (Windows: moved aside and not put back), the failure says
-        // where its old content is.
+        // but only while it still has its name, or the new content would go
+        // to a file no name leads to. Where it is not (Windows: moved aside
+        // and not put back), the failure says where its old content is.
         if (!output.file().IsOpen()) {
             try {
                 fileio::RaiseFileFailure(fileio::kReplace, path, error.code());
@@ -97,6 +155,7 @@ void PutInPlace(NewFile& replacement, const fs::path& path, native::Output& outp
                 throw fileio::WithCopyKeptIn(failure, output.oldContentKeptIn());
             }
         }
+        RequireName(output, output.file(), path);
         facts.renameRefused = true;
         return;
     }
@@ -130,7 +189,7 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
                  const native::Output& output, native::Folder& temporaryFolder) {
     const auto copyInto = [&](const native::Folder& folder) {
         NewFile copy = folder.MakeFile(NativeFile::Visibility::Private);
-        CopyContent(old, copy.file(), size);
+        CopyContent(old, path, copy.file(), size);
         copy.file().FlushToDisk();
         NameBackup(copy, output.name());
         folder.FlushQuietly();
@@ -147,22 +206,47 @@ NewFile KeepCopy(NativeFile& old, std::uint64_t size, const fs::path& path,
         there = native::TemporaryFolder();
         temporaryFolder = native::Folder::Open(there);
         return copyInto(temporaryFolder);
+    } catch (const fs::filesystem_error& error) { // no folder where $TMPDIR says
+        fileio::RaiseNoCopyFailure(path, error.path1(), error.code(), beside);
     } catch (const std::system_error& error) {
         fileio::RaiseNoCopyFailure(path, there, error.code(), beside);
     }
 }
 
-// Puts the old content back after a failed write; false if that fails too.
-// Cut first: on a file system that copies on write, rewriting the old bytes
-// needs room that the longer new content may have taken.
-bool PutBack(NativeFile& copy, NativeFile& output, std::uint64_t oldSize,
+// Whether `a` and `b` both hold the same `size` bytes.
+bool SameContent(NativeFile& a, NativeFile& b, std::uint64_t size) {
+    if (a.Size() != size || b.Size() != size) {
+        return false;
+    }
+    std::array<char, 65536> fromA{}, fromB{};
+    for (std::uint64_t offset = 0; offset < size;) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(fromA.size(), size - offset));
+        const std::size_t count = a.ReadSomeAt(offset, fromA.data(), wanted);
+        if (count == 0 || b.ReadSomeAt(offset, fromB.data(), count) != count) {
+            return false;
+        }
+        if (!std::equal(fromA.begin(), fromA.begin() + count, fromB.begin())) {
+            return false;
+        }
+        offset += count;
+    }
+    return true;
+}
+
+// Puts the old content back after a failed write; false if that fails too,
+// or if the output does not read back as the backup: a file system may lose
+// a write without a word (seen on FUSE), and the backup is then the only
+// whole copy. Cut first: on a file system that copies on write, rewriting
+// the old bytes needs room that the longer new content may have taken.
+bool PutBack(NewFile& backup, NativeFile& output, std::uint64_t oldSize,
              std::uint32_t mode) noexcept {
     try {
         output.Truncate(oldSize);
-        CopyContent(copy, output, oldSize);
+        CopyContent(backup.file(), backup.path(), output, oldSize);
         output.FlushToDisk();
         output.RestoreMode(mode);
-        return true;
+        return SameContent(backup.file(), output, oldSize);
     } catch (const std::exception&) {
         return false;
     }
@@ -193,13 +277,14 @@ void RewriteInPlace(std::string_view content, const fs::path& path, native::Outp
         fileio::Attempt(fileio::kSave, path, [&] {
             file.FlushToDisk();
             file.RestoreMode(mode);
-            file.Close();
         });
+        RequireName(output, file, path); // written, but a success only where it has its name
+        fileio::Attempt(fileio::kSave, path, [&] { file.Close(); });
     } catch (...) {
         // Whatever stopped the write (a file failure, or running out of
         // memory), the old content goes back before the backup is removed;
         // if it cannot, the backup stays and the failure names it.
-        if (!PutBack(backup.file(), file, oldSize, mode)) {
+        if (!PutBack(backup, file, oldSize, mode)) {
             try {
                 throw;
             } catch (const FileFailure& failure) {
@@ -238,8 +323,7 @@ WriteWay WriteOutput(std::string_view content, const fs::path& path) {
         Attempt(kOpenForWriting, path, [&] { return native::Output::Find(path); });
     switch (output.kind()) {
     case Kind::Missing:
-        WriteNewFile(content, path, output);
-        return WriteWay::Created;
+        return WriteNewFile(content, path, output);
     case Kind::Regular:
         return WriteExisting(content, path, output);
     case Kind::Folder:

@@ -12,6 +12,13 @@ namespace velmora::fileio {
 WriteWay Decide(const OutputFacts& facts) noexcept {
     using NewFile = OutputFacts::NewFile;
     using Identity = OutputFacts::Identity;
+    // A missing output has nothing to keep. Its new file is named once
+    // complete, never replacing one that appeared meanwhile; where the file
+    // system cannot name it so, it is made under its name, which never
+    // replaces one either, and written there: a stop then leaves it partial.
+    if (facts.missing) {
+        return facts.namingRefused ? WriteWay::CreatedUnderItsName : WriteWay::Created;
+    }
     if (facts.links > 1) {
         return WriteWay::InPlaceOtherLinks;
     }
@@ -23,6 +30,9 @@ WriteWay Decide(const OutputFacts& facts) noexcept {
     }
     if (facts.heldByAnother) {
         return WriteWay::InPlaceHeld;
+    }
+    if (facts.renameRisksIt) {
+        return WriteWay::InPlaceRenameRisksIt;
     }
     if (facts.newFile == NewFile::Refused) {
         return WriteWay::InPlaceFolderRefusesNewFile;

@@ -16,11 +16,13 @@
 #endif
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
+#include <linux/msdos_fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -46,11 +48,11 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
                            folder / std::string(255, 'l'); // no room for the backup to say whose
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
-        fs::create_hard_link(linked, folder / "second"); // written in place, so both names see it
-        EXPECT_EQ(WriteOutput(bytes, linked), WriteWay::InPlaceOtherLinks);
-        EXPECT_EQ(Bytes(folder / "second"), bytes);
+        const bool twoNames = HardLinked(linked, folder / "second"); // then written in place
+        WriteTextFile(bytes, linked);
+        EXPECT_EQ(Bytes(folder / "second"), twoNames ? bytes : "(none)");
         EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
-        EXPECT_EQ(WriteOutput(bytes, created), WriteWay::Created);
+        WriteTextFile(bytes, created); // named once complete, or on exFAT through FUSE as made
         // Replaced whole: a reader that had it open still reads the old content.
 #ifdef _WIN32
         const HANDLE reader =
@@ -67,7 +69,7 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         EXPECT_EQ(first, '#');
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
-        EXPECT_EQ(CountIn(folder.path), 4);
+        EXPECT_EQ(CountIn(folder.path), 3 + twoNames);
     }
 }
 
@@ -213,15 +215,33 @@ int Flags(const fs::path& path, int add = 0) {
     return flags;
 }
 
-// What makes a file the one it is (mode, owner, group, links, flags, extended attributes,
-// the ACL among them, but file capabilities, which any write removes), and its inode.
+constexpr const char* kNtfsAttributes = "system.ntfs_attrib_be"; // through ntfs-3g
+
+// A file's project (quotas), FAT attributes and NTFS attributes but archive, which any
+// write sets; 0 where its file system keeps none.
+std::string FileSystemAttributes(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fsxattr project{};
+    std::uint32_t fat = 0, ntfs = 0;
+    ::ioctl(fd, FS_IOC_FSGETXATTR, &project);
+    if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) {
+        fat = 0;
+    }
+    ::fgetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs);
+    ::close(fd);
+    return std::to_string(project.fsx_projid) + ' ' + std::to_string(fat & ~ATTR_ARCH) + ' ' +
+           std::to_string(ntfs & ~htonl(0x20));
+}
+
+// What makes a file the one it is (mode, owner, group, links, flags and attributes, extended
+// attributes, the ACL among them, but file capabilities, which any write removes), and its inode.
 std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
     struct stat info {};
     ::stat(path.c_str(), &info);
     std::set<std::string> identity{std::to_string(info.st_mode) + ' ' +
                                    std::to_string(info.st_uid) + ' ' + std::to_string(info.st_gid) +
                                    ' ' + std::to_string(info.st_nlink) + ' ' +
-                                   std::to_string(Flags(path))};
+                                   std::to_string(Flags(path)) + ' ' + FileSystemAttributes(path)};
     std::array<char, 4096> names{}, value{};
     const auto end = names.data() + std::max(::listxattr(path.c_str(), names.data(), 4096), 0L);
     for (const char* name = names.data(); name < end; name += std::strlen(name) + 1) {
@@ -246,8 +266,9 @@ struct Case {
     mode_t fileMode = 0644; // 0: no output yet
     uid_t owner = kNobody;
     Link link = Link::None;
-    const char* full = ""; // a full file system in "shared" (the output's folder) or "tmp"
-    bool labelled = false; // a security attribute that only root may give
+    const char* full = "";         // a full file system in "shared" (the output's folder) or "tmp"
+    const char* temporary = "tmp"; // where TMPDIR leads
+    bool labelled = false;         // a security attribute that only root may give
     bool mountedOver = false;
     int error = kSucceeds; // ENOSPC: with a content too long for the room left
     const char* pattern = "";
@@ -261,6 +282,15 @@ struct Case {
 TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root can act as another user (CI runs as root)";
+    }
+    const std::string kTemporary = fs::temp_directory_path(), probe = kTemporary + "/velmora-owned";
+    PutBytes(probe, "");
+    struct stat owned {};
+    const bool ownersKept = ::chown(probe.c_str(), kNobody, 0) == 0 &&
+                            ::stat(probe.c_str(), &owned) == 0 && owned.st_uid == kNobody;
+    fs::remove(probe);
+    if (!ownersKept) {
+        GTEST_SKIP() << "the file system keeps no owner of a file's own (FAT, ntfs-3g)";
     }
     const std::string kProtected = "/proc/sys/fs/protected_";
     const std::string saved[] = {Bytes(kProtected + "symlinks"), Bytes(kProtected + "regular")};
@@ -317,6 +347,11 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
          .full = "tmp",
          .error = ENOSPC,
          .pattern = kNoCopy},
+        {.name = "nor is there a temporary folder",
+         .folderMode = 0555,
+         .temporary = "gone",
+         .error = ENOENT,
+         .pattern = "the temporary folder \".*gone\" cannot be found \\(beside it: Perm"},
         {.name = "full disk, new output",
          .fileMode = 0,
          .owner = kRoot,
@@ -377,13 +412,13 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         fs::permissions(shared, static_cast<fs::perms>(c.folderMode));
         const auto [identity, inode] = Identity(file);
 
-        ::setenv("TMPDIR", tmp.c_str(), 1);
+        ::setenv("TMPDIR", (folder / c.temporary).c_str(), 1);
         EXPECT_EQ(::setegid(kNobody) | ::seteuid(kNobody), 0);
         const std::string content(c.error == ENOSPC ? 300'000 : 5, 'n');
         WriteWay way = WriteWay::Created;
         EXPECT_FILE_OUTCOME(way = WriteOutput(content, out), c.error, c.pattern);
         EXPECT_EQ(::seteuid(kRoot) | ::setegid(kRoot), 0);
-        ::unsetenv("TMPDIR");
+        ::setenv("TMPDIR", kTemporary.c_str(), 1); // where the other tests make their folders
 
         const bool ok = c.error == kSucceeds;
         if (ok) {
@@ -414,31 +449,99 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     PutBytes(kProtected + "regular", saved[1]);
 }
 
-bool gCloseFails = false; // for files open for writing, as a share reports a late write error
+// Sets on an empty `file` every property a user may set, as far as its file system keeps
+// it (some only for root): flags, no copy on write first, as compression cannot go with
+// it; a project; FAT and NTFS hidden and system; an extended attribute; a mode.
+void SetEverything(const fs::path& file) {
+    for (const int flag :
+         {FS_NOCOW_FL, FS_NOATIME_FL, FS_NODUMP_FL, FS_SYNC_FL, FS_SECRM_FL, FS_UNRM_FL,
+          FS_NOTAIL_FL, FS_JOURNAL_DATA_FL, FS_COMPR_FL, FS_NOCOMP_FL}) {
+        Flags(file, flag);
+    }
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    fsxattr project{}; // with the flags it also sets
+    ::ioctl(fd, FS_IOC_FSGETXATTR, &project);
+    project.fsx_projid = 42;
+    std::uint32_t fat = ATTR_HIDDEN | ATTR_SYS;
+    const std::uint32_t ntfs = htonl(0x2026); // not indexed, archive, system, hidden
+    ::ioctl(fd, FS_IOC_FSSETXATTR, &project);
+    ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat);
+    ::fsetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs, 0);
+    ::fsetxattr(fd, "user.velmora", "kept", 4, 0);
+    ::fchmod(fd, 0640);
+    ::close(fd);
+}
 
-// A written file's close that fails is a failed save: a new output is not left, an own one
-// is not replaced, and where the old content of one rewritten in place cannot be put back
-// (the file is closed), the backup that holds it stays, and the message names it.
-TEST(WriteTextFile, TakesAFailedCloseAsAFailedSave) {
+// Every property a user may set that the output's file system keeps (CI: tmpfs), set
+// while it is empty, as no copy on write takes only then, is kept, and none of them
+// keeps the output from being replaced whole.
+TEST(WriteTextFile, KeepsEveryPropertyItsFileSystemKeeps) {
     const ScratchFolder folder;
-    PutBytes(folder / "own", "old");
-    PutBytes(folder / "out.txt", "old");
-    fs::create_hard_link(folder / "out.txt", folder / "second");
-    gCloseFails = true;
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "new"), EIO, "^Cannot save .*new\"");
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "own"), EIO, "^Cannot save .*own\"");
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", folder / "out.txt"), EIO,
-                        "^Cannot save .*: .+; its old content is kept in \"" +
-                            fs::canonical(folder.path).string() +
-                            "/\\.out\\.txt\\.velmora-[0-9a-f]{16}\\.bak\"$");
-    gCloseFails = false;
-    EXPECT_EQ(Bytes(folder / "new"), "(none)");
-    EXPECT_EQ(Bytes(folder / "own"), "old");
-    EXPECT_EQ(CountIn(folder.path), 4);
-    for (const auto& entry : fs::directory_iterator(folder.path)) {
-        if (entry.path().filename() != "own") {
-            EXPECT_EQ(Bytes(entry.path()), entry.path().extension() == ".bak" ? "old" : "new");
+    const fs::path out = folder / "out.txt";
+    PutBytes(out, "");
+    SetEverything(out);
+    PutBytes(out, "old");
+    const auto kept = Identity(out).first;
+    std::cout << "kept: " << ::testing::PrintToString(kept) << '\n';
+    EXPECT_NE(WriteOutput("new", out), WriteWay::InPlaceAttributeNotGiven);
+    EXPECT_EQ(Identity(out).first, kept);
+    EXPECT_EQ(Bytes(out), "new");
+}
+
+// The system call that a test makes fail as a failing disk or file system would, and how.
+struct Fault {
+    std::string_view call;
+    int error = 0;
+} gFault;
+
+// Each outcome is true and loses nothing where a file system fails a call: a close that
+// reports a late write error (for written files, as a share does), a cut to size that
+// then loses the next ones without a word, a read, a look at a name, or a change of owner
+// that it cannot make, and that the output, whose owner matches, does not need.
+TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
+    const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
+                                "[0-9a-f]{16}\\.bak\"$";
+    const std::tuple<Fault, std::string, std::string> kCases[] = {
+        {{"close", EIO}, "new", "^Cannot save .*new\" to disk: .+$"},
+        {{"close", EIO}, "own", "^Cannot save .*own\" to disk: .+$"},
+        {{"close", EIO}, "linked", "^Cannot save .*linked\" to disk: " + kBackup},
+        {{"ftruncate", EIO}, "linked", "^Cannot write .*linked\": " + kBackup},
+        {{"pread", EIO}, "linked", "^Cannot read \".*linked\": Input/output error$"},
+        {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
+        {{"fchown", ENOSYS}, "own", ""}, // replaced whole
+    };
+    const ScratchFolder probe; // an own output is rewritten in place on SMB shares: no own rows
+    PutBytes(probe / "own", "");
+    const bool ownReplaced = WriteOutput("", probe / "own") == WriteWay::ReplacedWhole;
+    for (const auto& [fault, name, pattern] : kCases) {
+        SCOPED_TRACE(std::string(fault.call) + ", " + name);
+        const ScratchFolder folder;
+        const fs::path out = folder / name;
+        if (name != "new") {
+            PutBytes(out, "old");
         }
+        if ((name == "own" && !ownReplaced) ||
+            (name == "linked" && !HardLinked(out, folder / "second"))) {
+            continue;
+        }
+        const bool succeeds = pattern.empty(), backedUp = pattern.ends_with(".bak\"$");
+        WriteWay way = WriteWay::Created;
+        gFault = fault;
+        EXPECT_FILE_OUTCOME(way = WriteOutput("newer", out), succeeds ? kSucceeds : fault.error,
+                            pattern);
+        gFault = {};
+        if (succeeds) {
+            EXPECT_EQ(way, WriteWay::ReplacedWhole);
+            EXPECT_EQ(Bytes(out), "newer");
+        } else if (!backedUp) {
+            EXPECT_EQ(Bytes(out), name == "new" ? "(none)" : "old");
+        }
+        for (const auto& entry : fs::directory_iterator(folder.path)) {
+            if (entry.path().extension() == ".bak") {
+                EXPECT_EQ(Bytes(entry.path()), "old");
+            }
+        }
+        EXPECT_EQ(CountIn(folder.path), (name != "new") + (name == "linked") + backedUp);
     }
 }
 
@@ -447,7 +550,7 @@ TEST(WriteTextFile, KeepsTheOutputPastTheFileSizeLimit) {
     const ScratchFolder folder;
     PutBytes(folder / "own", "old");
     PutBytes(folder / "linked", "old");
-    fs::create_hard_link(folder / "linked", folder / "second");
+    const bool twoNames = HardLinked(folder / "linked", folder / "second");
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     const rlimit limit{4096, saved.rlim_max};
@@ -461,8 +564,8 @@ TEST(WriteTextFile, KeepsTheOutputPastTheFileSizeLimit) {
     ::signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(Bytes(folder / "new"), "(none)");
     EXPECT_EQ(Bytes(folder / "own"), "old");
-    EXPECT_EQ(Bytes(folder / "second"), "old");
-    EXPECT_EQ(CountIn(folder.path), 3);
+    EXPECT_EQ(Bytes(folder / "linked"), "old");
+    EXPECT_EQ(CountIn(folder.path), 2 + twoNames);
 }
 
 int gLeased = -1; // a descriptor holding a read lease, as Samba or an NFS server would
@@ -488,16 +591,53 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
 } // namespace velmora::testing_support
 
 #ifndef _WIN32
-// Stands in for the system's close in this program, so that a test can make it fail.
+namespace {
+
+// Whether the test makes this call of `call` fail; errno is then set.
+bool Fails(std::string_view call) {
+    using velmora::testing_support::gFault;
+    if (gFault.call != call) {
+        return false;
+    }
+    errno = gFault.error;
+    return true;
+}
+
+// The system's own function `name` called with `args`, or -1 where the test makes it fail.
+template <typename Function, typename... Args> auto Call(const char* name, Args... args) {
+    const auto real = reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+    return Fails(name) ? decltype(real(args...)){-1} : real(args...);
+}
+
+} // namespace
+
+// Stand in for the system's calls in this program, so that a test can make them fail.
 extern "C" int close(int fd) {
-    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
     const int status = ::fcntl(fd, F_GETFL);
     const bool written = status >= 0 && (status & O_ACCMODE) != O_RDONLY;
-    const int closed = real(fd); // the descriptor is released either way, as by the real one
-    if (velmora::testing_support::gCloseFails && written && closed == 0) {
-        errno = EIO;
+    const int closed = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"))(fd);
+    return closed == 0 && written && Fails("close") ? -1 : closed; // released either way
+}
+
+// It fails once; then it does nothing and reports success, as if it had worked.
+extern "C" int ftruncate(int fd, off_t size) noexcept {
+    using velmora::testing_support::gFault;
+    if (Fails("ftruncate")) {
+        gFault.call = "ftruncate, lost";
         return -1;
     }
-    return closed;
+    return gFault.call == "ftruncate, lost" ? 0 : Call<int(int, off_t)>("ftruncate", fd, size);
+}
+
+extern "C" ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    return Call<ssize_t(int, void*, size_t, off_t)>("pread", fd, buffer, size, offset);
+}
+
+extern "C" int fstatat(int folder, const char* name, struct stat* info, int flags) noexcept {
+    return Call<int(int, const char*, struct stat*, int)>("fstatat", folder, name, info, flags);
+}
+
+extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
+    return Call<int(int, uid_t, gid_t)>("fchown", fd, owner, group);
 }
 #endif

@@ -31,18 +31,22 @@ namespace velmora {
 // What is at `path` is decided from the handle that is then written: a
 // device or pipe is never opened, and no file is created through a symbolic
 // link. A new file is written whole, made durable and only then given its
-// name, never replacing one that appeared meanwhile. An existing file is
-// opened as a plain save would open it, so the system decides whether it
-// may be written, and it stays the file it is: where its owner, group,
-// permissions, ACL, extended attributes and flags can all be given to a new
-// file (an own file with one link), the content is written to a new file
-// in its folder that takes them on and is renamed over it (over the final
-// target of a symbolic link); otherwise the old content is first copied,
+// name, never replacing one that appeared meanwhile (where the file system
+// cannot name a complete file so, as exFAT through FUSE, it is made under
+// its name, which never replaces one either, and written there). An existing
+// file is opened as a plain save would open it, so the system decides
+// whether it may be written, and it stays the file it is: where its owner,
+// group, permissions, ACL, extended attributes, flags, project and FAT or
+// NTFS attributes can all be given to a new file (an own file with one
+// link, not on an SMB share), the content is written to a new file in its
+// folder that takes them on and is renamed over it (over the final target
+// of a symbolic link); otherwise the old content is first copied,
 // whole and durable, to a backup beside it (or in the temporary folder),
 // and the new content written in place. If that write fails the old content
-// is put back; the backup is removed either way unless putting it back
-// failed too, in which case the failure names it. File capabilities go, as
-// on any write.
+// is put back and read back; the backup is removed either way unless putting
+// it back failed too, in which case the failure names it. Success is only
+// reported while the output's name holds the new content. File capabilities
+// go, as on any write.
 void WriteTextFile(std::string_view content, const std::filesystem::path& path);
 
 } // namespace velmora

@@ -5,6 +5,7 @@
 
 #include "velmora/failure.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -34,19 +35,34 @@ struct ScratchFolder {
     fs::path operator/(const fs::path& name) const { return path / name; }
 };
 
-// How many names a folder holds: shows a file created or left behind.
+// How many names a folder holds, but those NFS and FUSE give removed files still open.
 inline auto CountIn(const fs::path& folder) {
-    return std::distance(fs::directory_iterator(folder), {});
+    return std::count_if(fs::directory_iterator(folder), {}, [](const auto& entry) {
+        const std::u8string name = entry.path().filename().u8string();
+        return !name.starts_with(u8".nfs") && !name.starts_with(u8".fuse_hidden");
+    });
+}
+
+// Gives `file` a second name `link`, or false where the file system has no hard links.
+inline bool HardLinked(const fs::path& file, const fs::path& link) {
+    std::error_code error;
+    fs::create_hard_link(file, link, error);
+    if (error && error != std::errc::operation_not_permitted && error != std::errc::not_supported &&
+        error != std::errc::function_not_supported && error != std::errc::too_many_links) {
+        throw fs::filesystem_error("cannot create hard link", file, link, error);
+    }
+    return !error;
 }
 
 inline void PutBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The file's bytes, or "(none)" where there is no file.
+// The file's bytes, or "(none)" where there is no file (a folder, say).
 inline std::string Bytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(none)";
+    return in && !fs::is_directory(path) ? std::string(std::istreambuf_iterator<char>(in), {})
+                                         : "(none)";
 }
 
 // The expected "system error" of a statement that must succeed.
