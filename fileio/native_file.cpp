@@ -50,22 +50,6 @@ std::filesystem::path NewFile::path() const {
     return folder_->path() / (name_.empty() ? temporaryName_ : name_);
 }
 
-#ifdef _WIN32
-// Windows names a new file without replacing on every file system it
-// mounts, so a file made under its name is a new file named at once.
-NewFile Folder::MakeFileNamed(const std::filesystem::path& name) const {
-    NewFile file = MakeFile(NativeFile::Visibility::Usual);
-    file.NameAsNew(name);
-    return file;
-}
-
-// What Velmora holds open on Windows it holds without sharing its removal,
-// in a folder held the same way: no other program can rename or remove it.
-bool Folder::Names(const std::filesystem::path&, const NativeFile& file) const {
-    return file.IsOpen();
-}
-#endif
-
 std::filesystem::path UniqueName(std::string_view suffix) {
     std::random_device entropy;
     const std::uint64_t token = (std::uint64_t{entropy()} << 32) ^ entropy();

@@ -664,6 +664,34 @@ NewFile Folder::MakeFile(NativeFile::Visibility visibility) const {
     });
 }
 
+// Windows names a new file without replacing on every file system it
+// mounts, so a file made under its name is a new file named at once.
+NewFile Folder::MakeFileNamed(const std::filesystem::path& name) const {
+    NewFile file = MakeFile(NativeFile::Visibility::Usual);
+    file.NameAsNew(name);
+    return file;
+}
+
+bool Folder::Names(const std::filesystem::path& name, const NativeFile& file) const {
+    // The output is held sharing its removal, so that ReplaceFileW can move
+    // it while it is held: another program may have renamed or removed it
+    // since. The name is looked at through a handle of its own, not followed.
+    const Opened named = TryOpen(path_ / name, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+    if (named.handle == INVALID_HANDLE_VALUE) {
+        if (named.error == ERROR_FILE_NOT_FOUND || named.error == ERROR_DELETE_PENDING) {
+            return false;
+        }
+        Throw(named.error);
+    }
+    const NativeFile there(named.handle);
+    const std::optional<FILE_ID_INFO> thereIdentity = IdentityOf(there.handle());
+    const std::optional<FILE_ID_INFO> heldIdentity = IdentityOf(file.handle());
+    // Where the file system tells no identity (some shares), none can tell
+    // the two apart: the name is taken to hold the file, as when it was found.
+    return !thereIdentity || !heldIdentity || SameFile(*thereIdentity, *heldIdentity);
+}
+
 void Folder::FlushQuietly() const noexcept {
     // NTFS journals its names; FlushFileBuffers on the folder asks for them
     // to be written now, where the user may open it for writing.
