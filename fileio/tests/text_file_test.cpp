@@ -457,14 +457,18 @@ struct Fault {
     int error = 0;
 } gFault;
 
-// Each outcome is true and loses nothing where a file system fails a call: a close that
-// reports a late write error (for written files, as a share does), a cut to size that
-// then loses the next ones without a word, a read, a look at a name, or a change of owner
-// that it cannot make, and that the output, whose owner matches, does not need.
+// Each outcome is true and loses nothing where a file system fails a call: a write past
+// the file-size limit (ulimit -f, a real one), a close that reports a late write error
+// (for written files, as a share does), a cut to size that then loses the next ones
+// without a word, a read, a look at a name, or a change of owner that it cannot make,
+// and that the output, whose owner matches, does not need.
 TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
     const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
                                 "[0-9a-f]{16}\\.bak\"$";
     const std::tuple<Fault, std::string, std::string> kCases[] = {
+        {{"ulimit -f", EFBIG}, "new", "^Cannot write .*new\": File too large$"},
+        {{"ulimit -f", EFBIG}, "own", "^Cannot write .*own\": File too large$"},
+        {{"ulimit -f", EFBIG}, "linked", "^Cannot write .*linked\": File too large$"},
         {{"close", EIO}, "new", "^Cannot save .*new\" to disk: .+$"},
         {{"close", EIO}, "own", "^Cannot save .*own\" to disk: .+$"},
         {{"close", EIO}, "linked", "^Cannot save .*linked\" to disk: " + kBackup},
@@ -473,7 +477,10 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
         {{"fchown", ENOSYS}, "own", ""}, // replaced whole
     };
-    const ScratchFolder probe; // an own output is rewritten in place on SMB shares: no own rows
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    ::signal(SIGXFSZ, SIG_IGN); // as the program does, so that the write fails instead
+    const ScratchFolder probe;  // an own output is rewritten in place on SMB shares: no own rows
     PutBytes(probe / "own", "");
     const bool ownReplaced = WriteOutput("", probe / "own") == WriteWay::ReplacedWhole;
     for (const auto& [fault, name, pattern] : kCases) {
@@ -488,14 +495,18 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
             continue;
         }
         const bool succeeds = pattern.empty(), backedUp = pattern.ends_with(".bak\"$");
+        const bool limited = fault.call == "ulimit -f";
+        const rlimit limit{4096, saved.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, limited ? &limit : &saved), 0);
         WriteWay way = WriteWay::Created;
         gFault = fault;
-        EXPECT_FILE_OUTCOME(way = WriteOutput("newer", out), succeeds ? kSucceeds : fault.error,
-                            pattern);
+        EXPECT_FILE_OUTCOME(way = WriteOutput(std::string(8192, 'n'), out),
+                            succeeds ? kSucceeds : fault.error, pattern);
         gFault = {};
+        ::setrlimit(RLIMIT_FSIZE, &saved);
         if (succeeds) {
             EXPECT_EQ(way, WriteWay::ReplacedWhole);
-            EXPECT_EQ(Bytes(out), "newer");
+            EXPECT_EQ(Bytes(out), std::string(8192, 'n'));
         } else if (!backedUp) {
             EXPECT_EQ(Bytes(out), name == "new" ? "(none)" : "old");
         }
@@ -506,29 +517,6 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         }
         EXPECT_EQ(CountIn(folder.path), (name != "new") + (name == "linked") + backedUp);
     }
-}
-
-// Past the file-size limit (ulimit -f): "File too large", and every output as it was.
-TEST(WriteTextFile, KeepsTheOutputPastTheFileSizeLimit) {
-    const ScratchFolder folder;
-    PutBytes(folder / "own", "old");
-    PutBytes(folder / "linked", "old");
-    const bool twoNames = HardLinked(folder / "linked", folder / "second");
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const rlimit limit{4096, saved.rlim_max};
-    ::signal(SIGXFSZ, SIG_IGN); // as the program does, so that the write fails instead
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    for (const char* name : {"new", "own", "linked"}) {
-        EXPECT_FILE_OUTCOME(WriteTextFile(std::string(8192, 'n'), folder / name), EFBIG,
-                            "^Cannot write");
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, SIG_DFL);
-    EXPECT_EQ(Bytes(folder / "new"), "(none)");
-    EXPECT_EQ(Bytes(folder / "own"), "old");
-    EXPECT_EQ(Bytes(folder / "linked"), "old");
-    EXPECT_EQ(CountIn(folder.path), 2 + twoNames);
 }
 
 int gLeased = -1; // a descriptor holding a read lease, as Samba or an NFS server would
