@@ -161,7 +161,8 @@ Attributes AttributesOf(int fd) {
 // Gives a file the extended attributes `wanted`, where they differ.
 void GiveAttributes(int fd, const Attributes& wanted) {
     const Attributes current = AttributesOf(fd);
-    for (const auto& [name, value] : current) { // such as an inherited ACL
+    for (const auto& attribute : current) { // such as an inherited ACL
+        const std::string& name = attribute.first;
         if (std::none_of(wanted.begin(), wanted.end(),
                          [&](const auto& kept) { return kept.first == name; })) {
             Checked(::fremovexattr(fd, name.c_str()));
