@@ -26,6 +26,15 @@ TEST(HexToText, DecodesEachPairWithTheDigitRules) {
     }
 }
 
+// The one-digit and one-pair operations take only the text they are given.
+TEST(HexToText, DigitAndPairOperationsTakeOnlyTheirText) {
+    EXPECT_EQ(HexDigitValue("B"), 11);
+    EXPECT_EQ(HexDigitValue("B1"), 0); // two characters are no digit
+    EXPECT_EQ(HexPairToChar("4F"), "O");
+    EXPECT_EQ(HexPairToChar("4"), "@");   // a lone digit is the high nibble
+    EXPECT_EQ(HexPairToChar("4F1"), "O"); // the third character is not read
+}
+
 TEST(HexToText, Decodes32767CharactersAndRefuses32768) {
     const std::string decoded = HexToText(std::string(32766, '7') + "A");
     EXPECT_EQ(decoded.size(), 16384u);
