@@ -17,9 +17,9 @@ namespace {
 TEST(HexToText, DecodesEachPairWithTheDigitRules) {
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
-        {"48656C6C6F", "Hello"}, {"FF00", "\xFF\0"s}, {"2f41", " A"},      {"G7", "\x07"},
-        {"414", "A\x40"},        {"0x41", "\0A"s},    {"41\r\n", "A\0"s}, {"4\0" "41"s, "\x40\x41"},
-        {"", ""}};
+        {"48656C6C6F", "Hello"}, {"FF00", "\xFF\0"s},  {"2f41", " A"},      {"G7", "\x07"},
+        {"414", "A\x40"},        {"0x41", "\0A"s},     {"41\r\n", "A\0"s}, {"", ""},
+        {"4\0\0" "41"s, "\x40\x04\x10"}}; // a NUL is a character like any other
     // clang-format on
     for (const auto& [hex, bytes] : cases) {
         EXPECT_EQ(HexToText(hex), bytes) << '"' << hex << '"';
