@@ -98,11 +98,10 @@ ino_t InodeOf(const fs::path& path) {
     return info.st_ino;
 }
 
-// Runs `convert` on a fresh copy of the case and counts an output neither wholly
-// old nor wholly new (allowed only beside a whole backup; for a new output, part
-// of the new content where the file system can name no complete file without
-// risking replacing another), and anything left: a whole backup of the output,
-// or the new content, whole where new files can be nameless.
+// Runs `convert` on a fresh copy of the case and counts an output neither wholly old nor wholly
+// new (allowed only beside a whole backup; for a new output, part of the new content where the
+// file system can name no complete file without risking replacing another), and anything left:
+// a whole backup of the output, or the new content, whole where new files can be nameless.
 void RunCase(const Case& c, const FileSystemOffers& offers, Tally& tally,
              const std::function<int(const fs::path&)>& convert) {
     const ScratchFolder folder;
@@ -205,7 +204,8 @@ void SwapOutput(const fs::path& folder, Swap swap) {
 // The output swapped before each system call in turn. A success is reported only if its
 // name holds the converted content, or held it already when the swap came; a hard-linked
 // output's other name keeps its old content unless it succeeded; nothing is created at a
-// link's target; a file that appears in a new output's place is never replaced.
+// link's target, nor left in a removed output's place (where a mode can show it is ours);
+// a file that appears is kept.
 TEST(StoppedConversion, OutputSwappedBeforeAnyCallIsNeverFollowedNorFalselyWritten) {
     const ScratchFolder here;
     const FileSystemOffers offers(here.path);
@@ -252,6 +252,9 @@ TEST(StoppedConversion, OutputSwappedBeforeAnyCallIsNeverFollowedNorFalselyWritt
             });
             EXPECT_TRUE(outcome != 0 || done || Bytes(out) == "NN")
                 << name << ", swap " << swapAt << ": a success, and no converted output";
+            EXPECT_FALSE(swap == Swap::Removed && outcome != 0 &&
+                         fs::status(out).permissions() == fs::perms::none)
+                << name << ", swap " << swapAt << ": the open's empty file was left in its place";
             const std::string kept = Bytes(linked ? folder / "link" : out);
             EXPECT_TRUE(!linked || done || kept == "old" || (outcome == 0 && kept == "NN"))
                 << name << ", swap " << swapAt << ": its other name holds " << kept;
