@@ -27,7 +27,6 @@ TEST(ConvertFile, TrimsOnlySpacesFromThePathsThenDecodes) {
 // Of any input, at most one character past the limit is read.
 TEST(ConvertFile, FailsBeforeTheOutputIsTouched) {
     for (const std::string output : {"keep me", "(none)"}) {
-        SCOPED_TRACE(output);
         const ScratchFolder folder;
         const fs::path in = folder / "in.txt", ok = folder / "ok.txt";
         if (output != "(none)") {
