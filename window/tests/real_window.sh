@@ -11,10 +11,12 @@
 #      list offers: one click on FILE CONVERT reports the failure;
 #   3. one click at the start of OUTPUT puts the caret there;
 #   4. one click in INPUT puts the caret there;
-#   5. the window moved: the list does not stay behind.
+#   5. the window moved: the list does not stay behind;
+#   6. with the file-size limit (ulimit -f) at 0, a conversion is reported as
+#      a failure, and the program lives on.
 #
 # usage: real_window.sh VELMORA [RUNS] [SCREENSHOT.png]
-# Needs DISPLAY, xdotool, xprop and xwininfo; ImageMagick's "import" for the
+# Needs DISPLAY, xdotool, xprop, xwininfo and prlimit; ImageMagick's "import" for the
 # screenshot of the window, taken after it starts.
 set -euo pipefail
 
@@ -146,5 +148,18 @@ xdotool windowmove --sync "$main" "$((x + 40))" "$((y + 30))"
 within_10s is_gone list || fail "the list stayed behind when the window moved"
 locate
 say "the list closed when the window moved to $x,$y"
+
+# 6. The system stops a process that writes past its limit unless the
+#    process ignores the signal it is sent.
+prlimit --pid "$pid" --fsize=0
+click_output
+type_over "$dir/limited"
+click_convert
+within_10s is_shown report || fail "no report of a conversion past the file-size limit"
+kill -0 "$pid" 2>/dev/null || fail "the program ended at the file-size limit"
+[ ! -e "$dir/limited" ] || fail "a conversion past the file-size limit left $dir/limited"
+xdotool windowfocus --sync "$(shown report)" key Return
+within_10s is_gone report || fail "the report did not close on Return"
+say "past the file-size limit, the conversion was reported as a failure"
 
 kill -0 "$pid" 2>/dev/null || fail "the program ended"
