@@ -72,7 +72,13 @@ expect_hello() {
         fi
         sleep 0.1
     done
-    fail "$1 does not hold Hello"
+    # Whether the conversion failed or never started tells a typing slip from
+    # a lost click.
+    local shown=no report
+    if report=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$report")" = 1 ]; then
+        shown=yes
+    fi
+    fail "$1 does not hold Hello (a failure report shown: $shown)"
 }
 
 # Clicks at a point of the window's client area, given at 100%.
