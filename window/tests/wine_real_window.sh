@@ -74,10 +74,8 @@ expect_hello() {
     done
     # Whether the conversion failed or never started tells a typing slip from
     # a lost click.
-    local shown=no report
-    if report=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$report")" = 1 ]; then
-        shown=yes
-    fi
+    local shown=no
+    report_shown && shown=yes
     fail "$1 does not hold Hello (a failure report shown: $shown)"
 }
 
@@ -93,6 +91,11 @@ list_shown() {
     info=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$info")" = 0 ]
 }
 list_gone() { ! list_shown; }
+# Whether the failure report is shown: titled as the list is, with a system menu.
+report_shown() {
+    local info
+    info=$("$wine" "$probe" Velmora | tr -d '\r') && [ "$(field sysmenu "$info")" = 1 ]
+}
 # Runs the command given until it succeeds, for up to 10 s.
 within_10s() { local n; for n in $(seq 50); do "$@" && return 0; sleep 0.2; done; return 1; }
 # Types the last letter of the box at $1,$2 again, which opens the list.
