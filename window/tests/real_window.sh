@@ -16,8 +16,8 @@
 #      a failure, and the program lives on.
 #
 # usage: real_window.sh VELMORA [RUNS] [SCREENSHOT.png]
-# Needs DISPLAY, xdotool, xprop, xwininfo and prlimit; ImageMagick's "import" for the
-# screenshot of the window, taken after it starts.
+# Needs DISPLAY, xdotool, xprop, xwininfo and prlimit; ImageMagick's "import"
+# for the screenshot of the window, taken after it starts.
 set -euo pipefail
 
 velmora=$1
@@ -46,6 +46,11 @@ shown() {
 within_10s() { local n; for n in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
 is_shown() { [ -n "$(shown "$1")" ]; }
 is_gone() { [ -z "$(shown "$1")" ]; }
+# Closes the failure report with Return, as a keyboard user does.
+close_report() {
+    xdotool windowfocus --sync "$(shown report)" key Return
+    within_10s is_gone report || fail "the report did not close on Return"
+}
 # Whether FILE holds exactly the bytes $2 (in hex).
 holds() { [ -f "$1" ] && [ "$(od -An -tx1 "$1" | tr -d ' \n')" = "$2" ]; }
 
@@ -118,8 +123,7 @@ xdotool type "r"
 within_10s is_shown list || fail "the list did not offer the folder under INPUT"
 click_convert
 within_10s is_shown report || fail "one click did not report the folder as the input"
-xdotool windowfocus --sync "$(shown report)" key Return
-within_10s is_gone report || fail "the report did not close on Return"
+close_report
 say "with the folder offered under INPUT, one click reported the failure"
 
 # 3. A "/" typed at the start names the same file; at the end, a folder.
@@ -158,8 +162,7 @@ click_convert
 within_10s is_shown report || fail "no report of a conversion past the file-size limit"
 kill -0 "$pid" 2>/dev/null || fail "the program ended at the file-size limit"
 [ ! -e "$dir/limited" ] || fail "a conversion past the file-size limit left $dir/limited"
-xdotool windowfocus --sync "$(shown report)" key Return
-within_10s is_gone report || fail "the report did not close on Return"
+close_report
 say "past the file-size limit, the conversion was reported as a failure"
 
 kill -0 "$pid" 2>/dev/null || fail "the program ended"
